@@ -1,0 +1,40 @@
+# Every target of the project builds with the same strict warning set; a warning is an error.
+function(murmurly_set_warnings target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Woverloaded-virtual
+        -Wcast-align -Wnull-dereference -Wimplicit-fallthrough -Werror)
+    target_compile_definitions(${target} PRIVATE
+        QT_NO_CONTEXTLESS_CONNECT QT_USE_QSTRINGBUILDER
+        QT_NO_URL_CAST_FROM_STRING)
+endfunction()
+
+# A static library of one subsystem: sources listed explicitly by the caller.
+function(murmurly_add_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+    murmurly_set_warnings(${name})
+endfunction()
+
+# A GoogleTest executable; every test case runs in its own process with its own temporary
+# HOME and XDG folders (see tests/support/TestMain.cpp).
+function(murmurly_add_test name)
+    cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    if(ARG_GUI)
+        target_link_libraries(${name} PRIVATE murmurly_test_main_gui)
+    else()
+        target_link_libraries(${name} PRIVATE murmurly_test_main)
+    endif()
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
+    murmurly_set_warnings(${name})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;MURMURLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};MURMURLY_BUILD_DIR=${PROJECT_BINARY_DIR};MURMURLY_VAD_MODEL=${MURMURLY_MODEL_BUILD_PATH}"
+                   ${ARG_PROPERTIES})
+endfunction()

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: a release build, then the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/setup.sh
+scripts/check-format.sh
+
+for preset in release asan; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done

@@ -1,0 +1,12 @@
+#include "support/TemporaryHome.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    murmurly::test::TemporaryHome home;
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
