@@ -1,0 +1,51 @@
+#pragma once
+
+#include "audio/AudioFormat.h"
+#include "audio/PcmBuffer.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+using SNDFILE = struct sf_private_tag;
+
+namespace murmurly {
+
+// Reads any audio file the installed libsndfile decodes (WAV, FLAC, Ogg/Vorbis, Ogg/Opus where
+// supported, MP3, ...). Samples come out in the processing format: 32-bit float, non-interleaved,
+// the file's own rate and channel count.
+class AudioFileReader {
+public:
+    // Throws SystemError (with the decoder's message) when the file cannot be opened or decoded.
+    static std::unique_ptr<AudioFileReader> open(const QString& path);
+    ~AudioFileReader();
+    AudioFileReader(const AudioFileReader&) = delete;
+    AudioFileReader& operator=(const AudioFileReader&) = delete;
+
+    // Length in frames, as the file's header (or the decoder) states it.
+    std::int64_t length() const { return m_length; }
+    AudioFormat processingFormat() const { return m_format; }
+
+    std::int64_t framePosition() const { return m_position; }
+    // Throws SystemError when the file cannot seek there.
+    void setFramePosition(std::int64_t frame);
+
+    // Reads up to min(frames, buffer capacity) frames into `buffer` (which must be in the processing
+    // format) and sets its frame length to the frames read: 0 at the end of the file.
+    // Throws SystemError on a read error or a buffer of another format.
+    void read(PcmBuffer& buffer, std::uint32_t frames);
+    void read(PcmBuffer& buffer) { read(buffer, buffer.frameCapacity()); }
+
+private:
+    AudioFileReader() = default;
+
+    SNDFILE* m_file = nullptr;
+    AudioFormat m_format;
+    std::int64_t m_length = 0;
+    std::int64_t m_position = 0;
+    std::vector<float> m_interleaved; // scratch for de-interleaving
+};
+
+} // namespace murmurly
