@@ -1,0 +1,5 @@
+# Ogg/Opus encoding against real files, checked with opus-tools' decoder.
+murmurly_add_test(test_opus_encoder
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/opus/OpusEncoderTest.cpp
+    LIBS murmurly_opus)
