@@ -95,9 +95,9 @@ TEST_P(OpusChannelTest, EncodesAt48kWithTheInputDuration) {
 INSTANTIATE_TEST_SUITE_P(Layouts, OpusChannelTest,
                          ::testing::Values(ChannelCase{16000, 1, 1}, ChannelCase{44100, 2, 2},
                                            ChannelCase{16000, 4, 2}),
-                         [](const auto& info) {
-                             return std::to_string(static_cast<int>(info.param.rate)) + "Hz" +
-                                    std::to_string(info.param.inputChannels) + "ch";
+                         [](const auto& param) {
+                             return std::to_string(static_cast<int>(param.param.rate)) + "Hz" +
+                                    std::to_string(param.param.inputChannels) + "ch";
                          });
 
 TEST_F(OpusEncoderTest, LongerThanManyBlocksKeepsItsLength) {
