@@ -1,0 +1,267 @@
+#include "audio/SessionRecorder.h"
+
+#include "audio/AudioLevelComputer.h"
+#include "audio/RecorderLog.h"
+
+#include <QFileInfo>
+#include <QPromise>
+
+#include <limits>
+#include <new>
+
+namespace murmurly {
+
+Q_LOGGING_CATEGORY(lcSessionRecorder, "com.murmurly.app.SessionRecorder")
+
+QString RecorderError::description() const {
+    switch (m_kind) {
+    case Kind::fileWriteFailed:
+        return QStringLiteral("Failed to write to ") + QFileInfo(m_filePath).fileName() +
+               QStringLiteral(": ") + (m_underlying ? m_underlying->description() : QString());
+    case Kind::failedToStart:
+        break;
+    }
+    return QStringLiteral("Failed to start audio engine");
+}
+
+namespace {
+
+constexpr std::uint32_t kTapBufferFrames = 4096;
+
+QFuture<void> finishedFuture() {
+    QPromise<void> promise;
+    promise.start();
+    promise.finish();
+    return promise.future();
+}
+
+// A copy that may cross threads; none when memory is short (the buffer is then dropped).
+std::optional<PcmBuffer> cloneBuffer(const PcmBuffer& buffer) {
+    try {
+        return buffer;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+const AudioFormat& SessionRecorder::targetFormat() {
+    static const AudioFormat format = AudioFormat::working();
+    return format;
+}
+
+SessionRecorder::SessionRecorder(std::unique_ptr<AudioInput> input,
+                                 std::unique_ptr<VoiceActivityDetector> vad)
+    : m_input(std::move(input))
+    , m_vad(std::move(vad))
+    , m_lastStopWork(finishedFuture())
+    , m_write([this](const float* samples, std::size_t count) { writeSamples(samples, count); }) {}
+
+SessionRecorder::~SessionRecorder() {
+    // The owner is being torn down: its callbacks must not run any more, but a session still open
+    // gets its file finished so that nothing released is lost.
+    m_io.sync([this] { m_callbacksEnabled = false; });
+    if (isRunning())
+        stop();
+    // m_io, destroyed first, runs the queued stop work.
+}
+
+void SessionRecorder::start(const QString& outputPath) {
+    if (isRunning())
+        return;
+    // The previous session's stop work closes its file and resets the state on the IO queue; it
+    // must be done before this session touches either.
+    waitForStopWork();
+
+    m_micBufferCount = 0;
+    m_vad->reset();
+    m_vad->prepareIfNeeded();
+
+    resetSessionState();
+    m_micConverter = {};
+    m_sysConverter = {};
+    if (m_isSilent)
+        setSilent(false);
+
+    m_outputFile = AudioFileWriter::create(outputPath, targetFormat()); // throws as the writer does
+    m_outputPath = outputPath;
+    m_framesAtHeaderUpdate = 0;
+
+    try {
+        const AudioFormat format = m_input->inputFormat();
+        Q_UNUSED(format); // the tap delivers buffers in this format; each carries it along
+        m_input->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer) { handleMicBuffer(buffer); });
+        m_input->start();
+    } catch (const std::exception&) {
+        m_input->removeTap();
+        m_outputFile.reset(); // the empty file stays on disk
+        throw RecorderError::failedToStart();
+    }
+    m_isRunning.store(true, std::memory_order_release);
+}
+
+QFuture<void> SessionRecorder::stop() {
+    if (!isRunning())
+        return m_lastStopWork;
+    m_isRunning.store(false, std::memory_order_release);
+    m_input->removeTap();
+    m_input->stop();
+
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    m_lastStopWork = promise->future();
+    m_io.async([this, promise] {
+        stopWork();
+        promise->finish();
+    });
+    return m_lastStopWork;
+}
+
+void SessionRecorder::waitForStopWork() {
+    m_io.waitUntilIdle();
+}
+
+void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
+    if (!isRunning())
+        return;
+    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
+    if (!copy)
+        return;
+    m_io.async([this, copy = std::move(*copy)] { processSystemBuffer(copy); });
+}
+
+void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
+    const float level = AudioLevelComputer::rmsLevel(buffer);
+    if (onLevel)
+        onLevel(level);
+    // The buffer is only valid during this call: the copy is what crosses to the IO queue.
+    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
+    if (!copy)
+        return;
+    m_io.async([this, copy = std::move(*copy)] { processMicBuffer(copy); });
+}
+
+void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {
+    std::vector<float> samples;
+    try {
+        samples = resampleTo16kMono(buffer, m_micConverter);
+    } catch (const Error& error) {
+        qCCritical(lcSessionRecorder, "Mic resample failed: %s", qUtf8Printable(error.description()));
+        return;
+    } catch (const std::exception& error) {
+        qCCritical(lcSessionRecorder, "Mic resample failed: %s", error.what());
+        return;
+    }
+    ++m_micBufferCount;
+    if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
+        qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
+               static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
+    m_mixer.appendMic(samples.data(), samples.size());
+    tryMixAndProcess();
+}
+
+void SessionRecorder::processSystemBuffer(const PcmBuffer& buffer) {
+    std::vector<float> samples;
+    try {
+        samples = resampleTo16kMono(buffer, m_sysConverter);
+    } catch (const Error& error) {
+        qCCritical(lcSessionRecorder, "System resample failed: %s", qUtf8Printable(error.description()));
+        return;
+    } catch (const std::exception& error) {
+        qCCritical(lcSessionRecorder, "System resample failed: %s", error.what());
+        return;
+    }
+    m_mixer.appendSys(samples.data(), samples.size());
+    tryMixAndProcess();
+}
+
+void SessionRecorder::tryMixAndProcess() {
+    while (std::optional<std::vector<float>> window = m_mixer.nextWindow()) {
+        const VADAnalysisResult result = m_vad->analyze(window->data(), window->size());
+        m_vadScore = result.probability;
+        if (onVADScoreChange && m_callbacksEnabled)
+            onVADScoreChange(m_vadScore);
+        if (result.hasDecision)
+            m_speechDetected = result.isSpeech;
+        updateSilenceState();
+        m_gate.process(std::move(*window), result, m_write);
+    }
+}
+
+void SessionRecorder::updateSilenceState() {
+    // Silent only on a decision of no speech; before the first decision nothing is claimed.
+    const bool silent = m_speechDetected.has_value() && !*m_speechDetected;
+    if (silent != m_isSilent)
+        setSilent(silent);
+}
+
+void SessionRecorder::setSilent(bool silent) {
+    m_isSilent = silent;
+    if (onSilenceStateChange && m_callbacksEnabled)
+        onSilenceStateChange(silent);
+}
+
+void SessionRecorder::writeSamples(const float* samples, std::size_t count) {
+    if (!m_outputFile || count == 0 || count > std::numeric_limits<std::uint32_t>::max())
+        return;
+    try {
+        // libsndfile hands every write straight to the kernel (it keeps no user-space buffer), so
+        // a released window survives the process being killed right after this call.
+        m_outputFile->write(samples, count);
+    } catch (const Error& error) {
+        qCCritical(lcSessionRecorder, "Failed to write mixed buffer: %s",
+                   qUtf8Printable(error.description()));
+        reportWriteFailure(error);
+        return;
+    }
+    if (m_outputFile->framesWritten() - m_framesAtHeaderUpdate >= kHeaderUpdateFrames) {
+        m_framesAtHeaderUpdate = m_outputFile->framesWritten();
+        try {
+            m_outputFile->updateHeader();
+        } catch (const Error& error) {
+            qCCritical(lcSessionRecorder, "Failed to write mixed buffer: %s",
+                       qUtf8Printable(error.description()));
+            reportWriteFailure(error);
+        }
+    }
+}
+
+void SessionRecorder::reportWriteFailure(const Error& error) {
+    if (onError && m_callbacksEnabled)
+        onError(RecorderError::fileWriteFailed(m_outputPath, error.clone()));
+}
+
+void SessionRecorder::stopWork() {
+    WindowMixer::Tail tail = m_mixer.takeTail();
+    // The tails are shorter than a window and never analysed: they go in only if the gate is open.
+    m_gate.flush(tail.mixed, tail.solo, m_write);
+    if (m_outputFile) {
+        try {
+            m_outputFile->close(); // completes the header's size fields
+        } catch (const Error& error) {
+            qCCritical(lcSessionRecorder, "Failed to write mixed buffer: %s",
+                       qUtf8Printable(error.description()));
+            reportWriteFailure(error);
+        }
+        m_outputFile.reset();
+    }
+    // Converters go (their signatures stay); the next session starts from scratch anyway.
+    m_micConverter.converter.reset();
+    m_sysConverter.converter.reset();
+    m_vad->reset();
+    resetSessionState();
+    if (onVADScoreChange && m_callbacksEnabled)
+        onVADScoreChange(std::nullopt);
+    if (m_isSilent)
+        setSilent(false);
+}
+
+void SessionRecorder::resetSessionState() {
+    m_gate.reset();
+    m_mixer.clear();
+    m_speechDetected.reset();
+    m_vadScore.reset();
+}
+
+} // namespace murmurly

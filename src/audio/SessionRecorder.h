@@ -1,0 +1,117 @@
+#pragma once
+
+#include "audio/AudioFileWriter.h"
+#include "audio/AudioFormat.h"
+#include "audio/AudioInput.h"
+#include "audio/PcmBuffer.h"
+#include "audio/RecorderError.h"
+#include "audio/SpeechGate.h"
+#include "audio/VoiceActivityDetector.h"
+#include "audio/WindowMixer.h"
+#include "audio/WorkingFormatConverter.h"
+#include "common/SerialQueue.h"
+
+#include <QFuture>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace murmurly {
+
+// Turns the microphone and the system audio into one speech-gated WAV per session (16 kHz mono
+// 32-bit float). The capture thread and the system-audio queue only measure and copy buffers;
+// conversion, mixing, voice-activity analysis, gating and file writes all run in order on one
+// serial queue, "SessionRecorder.IO", so the session state below needs no lock.
+//
+// Threads: start()/stop() on the owner's thread (the main thread); onLevel on the capture thread;
+// onVADScoreChange, onSilenceStateChange and onError on the IO queue (onSilenceStateChange also on
+// the caller's thread inside start()). Callbacks must be set before the first start().
+class SessionRecorder {
+public:
+    // The default microphone of the sound server and the Silero gate.
+    SessionRecorder();
+    // Any capture source and any gate (tests script both).
+    SessionRecorder(std::unique_ptr<AudioInput> input, std::unique_ptr<VoiceActivityDetector> vad);
+    // Stops capture and finishes the file (without calling back into the owner, who is going away).
+    ~SessionRecorder();
+    SessionRecorder(const SessionRecorder&) = delete;
+    SessionRecorder& operator=(const SessionRecorder&) = delete;
+
+    // The working format every sample is converted to.
+    static const AudioFormat& targetFormat();
+
+    std::function<void(float level)> onLevel;
+    std::function<void(const RecorderError& error)> onError;
+    std::function<void(bool isSilent)> onSilenceStateChange;
+    std::function<void(std::optional<float> probability)> onVADScoreChange;
+
+    // Starts a session writing to `outputPath` (a ".wav" file, created or truncated). Does nothing
+    // if already running. Waits first for the previous session's stop work, so that session's file
+    // is closed before any state is reset or a new file opened. Throws the writer's SystemError if
+    // the file cannot be created, RecorderError::failedToStart if capture cannot start (the empty
+    // file then stays on disk).
+    void start(const QString& outputPath);
+
+    // Stops capture at once and queues the stop work (flush the tails, close the file, reset the
+    // session state) behind every buffer already queued. Returns before that work has run; the
+    // returned future finishes when it has, which is when the file may be read. Awaitable from a
+    // coroutine (co_await with QCoro). Without a running session it returns the previous stop's
+    // future (already finished, or still pending if that stop work has not run yet).
+    QFuture<void> stop();
+
+    // Blocks until every stop work queued so far has run. Not from the IO queue (a callback).
+    void waitForStopWork();
+
+    // A system-audio buffer in whatever format the source delivers; ignored unless running.
+    // Called from the system-audio queue; the buffer is copied.
+    void ingestSystemBuffer(const PcmBuffer& buffer);
+
+    bool isRunning() const { return m_isRunning.load(std::memory_order_acquire); }
+
+    // Released audio reaches the file (the kernel) at every write; the header's size fields are
+    // brought up to date after about this much audio, so that even a reader that does not repair
+    // headers sees nearly all of an interrupted session.
+    static constexpr std::int64_t kHeaderUpdateFrames = 16000;
+
+private:
+    void handleMicBuffer(const PcmBuffer& buffer); // capture thread
+    // IO queue from here on.
+    void processMicBuffer(const PcmBuffer& buffer);
+    void processSystemBuffer(const PcmBuffer& buffer);
+    void tryMixAndProcess();
+    void updateSilenceState();
+    void setSilent(bool silent);
+    void writeSamples(const float* samples, std::size_t count);
+    void reportWriteFailure(const Error& error);
+    void stopWork();
+    void resetSessionState();
+
+    std::unique_ptr<AudioInput> m_input;
+    std::unique_ptr<VoiceActivityDetector> m_vad;
+    std::atomic<bool> m_isRunning{false};
+    QFuture<void> m_lastStopWork;
+
+    // Session state: touched only on the IO queue, or by start() once that queue is idle.
+    std::unique_ptr<AudioFileWriter> m_outputFile;
+    QString m_outputPath;
+    std::int64_t m_framesAtHeaderUpdate = 0;
+    bool m_isSilent = false;
+    bool m_callbacksEnabled = true;
+    WindowMixer m_mixer;
+    CachedConverter m_micConverter;
+    CachedConverter m_sysConverter;
+    SpeechGate m_gate;
+    std::optional<bool> m_speechDetected;
+    std::optional<float> m_vadScore;
+    long m_micBufferCount = 0;
+    SpeechGate::WriteFn m_write;
+
+    // Last member: destroyed first, running whatever is still queued while the rest is alive.
+    SerialQueue m_io{QStringLiteral("SessionRecorder.IO")};
+};
+
+} // namespace murmurly
