@@ -1,0 +1,99 @@
+#include "pipeline/PlainTextStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringDecoder>
+
+namespace murmurly {
+
+namespace {
+
+QString inHome(const char* name) {
+    return QDir::homePath() + QLatin1Char('/') + QLatin1String(name);
+}
+
+} // namespace
+
+QString PlainTextStore::lemonfoxApiKeyURL() {
+    static const QString path = inHome(".lemonfox_api_key");
+    return path;
+}
+
+QString PlainTextStore::mistralApiKeyURL() {
+    static const QString path = inHome(".mistral_api_key");
+    return path;
+}
+
+QString PlainTextStore::providerURL() {
+    static const QString path = inHome(".murmurly_transcription_provider");
+    return path;
+}
+
+QString PlainTextStore::languageURL() {
+    static const QString path = inHome(".murmurly_language");
+    return path;
+}
+
+bool PlainTextStore::deleteFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    return QFile::remove(path);
+}
+
+std::optional<QString> PlainTextStore::readValue(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    return trimmed;
+}
+
+bool PlainTextStore::writeValue(const QString& path, const QString& value) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = value.trimmed().toUtf8();
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+TranscriptionProvider PlainTextStore::readProvider() {
+    const std::optional<QString> value = readValue(providerURL());
+    if (!value)
+        return TranscriptionProvider::lemonfox;
+    return TranscriptionProvider::fromRawValue(value->toLower()).value_or(TranscriptionProvider::lemonfox);
+}
+
+bool PlainTextStore::writeProvider(TranscriptionProvider provider) {
+    return writeValue(providerURL(), provider.rawValue());
+}
+
+std::optional<QString> PlainTextStore::readLanguage() {
+    return readValue(languageURL());
+}
+
+bool PlainTextStore::writeLanguage(const std::optional<QString>& language) {
+    const QString value = language.value_or(QString()).trimmed();
+    if (value.isEmpty())
+        return deleteFile(languageURL());
+    return writeValue(languageURL(), value);
+}
+
+} // namespace murmurly

@@ -1,0 +1,133 @@
+#include "pipeline/SessionStore.h"
+
+#include "audio/AudioFileReader.h"
+#include "audio/WavHeaderRepair.h"
+#include "common/Error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace murmurly {
+
+namespace {
+
+QString ensured(const QString& path) {
+    QDir().mkpath(path); // a failure shows later, when a file cannot be written there
+    return path;
+}
+
+bool writeAtomically(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+std::int64_t framesIn(const QString& path) {
+    try {
+        return AudioFileReader::open(path)->length();
+    } catch (const Error&) {
+        return 0;
+    }
+}
+
+} // namespace
+
+QString SessionStore::appSupportDirectory() {
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return ensured(base + QStringLiteral("/Murmurly"));
+}
+
+QString SessionStore::transcriptsDirectory() {
+    return ensured(appSupportDirectory() + QStringLiteral("/transcripts"));
+}
+
+QString SessionStore::pendingSessionPath() {
+    return appSupportDirectory() + QStringLiteral("/pending_session.json");
+}
+
+const QStringList& SessionStore::namePrefixes() {
+    static const QStringList prefixes{QStringLiteral("mixed-"), QStringLiteral("mic-"),
+                                      QStringLiteral("system-")};
+    return prefixes;
+}
+
+const QStringList& SessionStore::audioSuffixes() {
+    static const QStringList suffixes{QStringLiteral(".wav"), QStringLiteral(".opus"),
+                                      QStringLiteral(".ogg")};
+    return suffixes;
+}
+
+QString SessionStore::sessionIDFor(const QDateTime& time) {
+    return QDateTime::fromSecsSinceEpoch(time.toSecsSinceEpoch(), Qt::UTC).toString(Qt::ISODate);
+}
+
+PendingSession SessionStore::createNewSession() {
+    // Whole seconds, so that the record read back equals the session and its id.
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    const QString path =
+        appSupportDirectory() + QStringLiteral("/mixed-") + sessionIDFor(now) + QStringLiteral(".wav");
+    return PendingSession{path, now};
+}
+
+bool SessionStore::writePending(const PendingSession& session) {
+    return writeAtomically(pendingSessionPath(), session.encode());
+}
+
+std::optional<PendingSession> SessionStore::readPending() {
+    QFile file(pendingSessionPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return PendingSession::decode(file.readAll());
+}
+
+void SessionStore::clearPending() {
+    QFile::remove(pendingSessionPath());
+}
+
+void SessionStore::saveTranscript(const QString& text, const QString& id) {
+    writeAtomically(transcriptsDirectory() + QLatin1Char('/') + id + QStringLiteral(".txt"), text.toUtf8());
+}
+
+std::optional<QString> SessionStore::sessionID(const QString& path, const QString& prefix) {
+    const QString name = QFileInfo(path).fileName();
+    if (!name.startsWith(prefix))
+        return std::nullopt;
+    const QString rest = name.mid(prefix.size());
+    for (const QString& suffix : audioSuffixes())
+        if (rest.endsWith(suffix))
+            return rest.chopped(suffix.size());
+    return std::nullopt;
+}
+
+std::optional<QString> SessionStore::opusURL(const QString& path) {
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    bool recognised = false;
+    for (const QString& prefix : namePrefixes())
+        recognised = recognised || name.startsWith(prefix);
+    if (!recognised)
+        return std::nullopt;
+    // Only the last extension goes: "mixed-2025-03-01T14:05:09Z.wav" keeps its dotless id intact.
+    const QString base = info.completeBaseName();
+    return transcriptsDirectory() + QLatin1Char('/') + base + QStringLiteral(".opus");
+}
+
+bool SessionStore::hasAudioFrames(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return false;
+    if (framesIn(path) >= 1)
+        return true;
+    if (!WavHeaderRepair::repairIfNeeded(path))
+        return false;
+    return framesIn(path) >= 1;
+}
+
+} // namespace murmurly
