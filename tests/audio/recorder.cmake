@@ -1,9 +1,18 @@
 # The session recorder: gate state machine, mixing, conversion, lifecycle and ordering, write
 # failures (scripted capture source and gate, real files), crash safety (a child process killed
 # mid-session), and end to end with the sound server and the real gate.
+add_executable(recorder_crash_helper recorder/RecorderCrashHelper.cpp recorder/RecorderTestSupport.h)
+target_include_directories(recorder_crash_helper PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(recorder_crash_helper PRIVATE murmurly_recorder)
+murmurly_set_warnings(recorder_crash_helper)
+
 murmurly_add_test(test_audio_recorder
     SOURCES
+        recorder/CrashSafetyTest.cpp
         recorder/RecorderTestSupport.h
         recorder/SessionRecorderTest.cpp
         recorder/SpeechGateTest.cpp
     LIBS murmurly_recorder QCoro6::Core)
+target_compile_definitions(test_audio_recorder PRIVATE
+    RECORDER_CRASH_HELPER="$<TARGET_FILE:recorder_crash_helper>")
+add_dependencies(test_audio_recorder recorder_crash_helper)

@@ -156,4 +156,9 @@ inline std::vector<float> windowValues(const std::vector<float>& samples, std::s
     return values;
 }
 
+// The value of window i in the crash helper's session (before mixing).
+inline float crashWindowValue(int i) {
+    return 0.001f * static_cast<float>(i % 900 + 1);
+}
+
 } // namespace murmurly::test
