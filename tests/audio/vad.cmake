@@ -8,4 +8,6 @@ murmurly_add_test(test_vad
         vad/VadTestSupport.h
         vad/VadTestSupport.cpp
         vad/SileroInferenceTest.cpp
+        vad/SileroVADGateTest.cpp
+        vad/VADModelFileTest.cpp
     LIBS murmurly_vad onnx_proto PkgConfig::SNDFILE)

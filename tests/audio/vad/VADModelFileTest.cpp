@@ -1,0 +1,180 @@
+// Model files that are missing, cut short, damaged or not Silero's: a clear error, never a crash,
+// and never a network built from the wrong numbers.
+#include "audio/vad/GateError.h"
+#include "audio/vad/SileroVADGate.h"
+#include "audio/vad/SileroWeights.h"
+#include "audio/vad/VADModelLocation.h"
+#include "audio/vad/VadTestSupport.h"
+
+#include <onnx/onnx_pb.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+namespace murmurly {
+namespace {
+
+std::string readModelBytes() {
+    QFile file(test::vadModelPath());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << test::vadModelPath().toStdString();
+    return file.readAll().toStdString();
+}
+
+bool sameWeights(const SileroWeights& a, const SileroWeights& b) {
+    return a.stftBasis == b.stftBasis && a.encoderWeight == b.encoderWeight &&
+           a.encoderBias == b.encoderBias && a.lstmWeightIh == b.lstmWeightIh &&
+           a.lstmWeightHh == b.lstmWeightHh && a.lstmBiasIh == b.lstmBiasIh && a.lstmBiasHh == b.lstmBiasHh &&
+           a.decoderWeight == b.decoderWeight && a.decoderBias == b.decoderBias;
+}
+
+// The description of the Error `load` throws, or "" if it loads.
+std::string loadError(const std::string& bytes) {
+    try {
+        SileroWeights::fromOnnxBytes(bytes, QStringLiteral("test.onnx"));
+    } catch (const Error& error) {
+        return error.description().toStdString();
+    }
+    return {};
+}
+
+// The real model with one 16 kHz tensor changed by `edit`.
+std::string editedModel(const std::string& tensorName, const std::function<void(onnx::TensorProto&)>& edit) {
+    onnx::ModelProto model;
+    EXPECT_TRUE(model.ParseFromString(readModelBytes()));
+    std::function<bool(onnx::GraphProto&)> visit = [&](onnx::GraphProto& graph) {
+        for (auto& node : *graph.mutable_node()) {
+            for (auto& attribute : *node.mutable_attribute()) {
+                const std::string& output = node.output_size() ? node.output(0) : std::string();
+                if (attribute.has_t() && output.find("then_branch") != std::string::npos &&
+                    output.size() > tensorName.size() && output.ends_with("__" + tensorName)) {
+                    edit(*attribute.mutable_t());
+                    return true;
+                }
+                if (attribute.has_g() && visit(*attribute.mutable_g())) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(visit(*model.mutable_graph())) << tensorName;
+    return model.SerializeAsString();
+}
+
+TEST(VADModelFile, MissingFileIsTheMissingModelError) {
+    try {
+        SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx"));
+        FAIL() << "loaded a file that does not exist";
+    } catch (const GateError& error) {
+        EXPECT_EQ(error.code(), GateError::Code::modelPackageMissing);
+    }
+}
+
+TEST(VADModelFile, TruncatedOrDamagedFilesAreRefusedOrReadExactly) {
+    const std::string bytes = readModelBytes();
+    ASSERT_GT(bytes.size(), 2'000'000u);
+    const SileroWeights intact = SileroWeights::fromOnnxBytes(bytes, QStringLiteral("intact"));
+
+    std::mt19937 random(20240607);
+    std::vector<std::size_t> cuts{0, 1, 16, 200, 4096, bytes.size() / 4, bytes.size() / 2, bytes.size() - 1};
+    for (int i = 0; i < 12; ++i) {
+        cuts.push_back(std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random));
+    }
+    for (std::size_t cut : cuts) {
+        // A cut that happens to keep every tensor whole may load, but then with exactly the
+        // real weights; anything else must be refused with a message.
+        try {
+            const SileroWeights weights =
+                SileroWeights::fromOnnxBytes(bytes.substr(0, cut), QStringLiteral("cut"));
+            EXPECT_TRUE(sameWeights(weights, intact)) << "cut at " << cut;
+        } catch (const Error& error) {
+            EXPECT_FALSE(error.description().isEmpty());
+        }
+    }
+    // Flipped bytes: refused or read with every shape checked; no crash, nothing but our errors.
+    for (int i = 0; i < 40; ++i) {
+        std::string damaged = bytes;
+        for (int j = 0; j < 8; ++j) {
+            const auto at = std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random);
+            damaged[at] = static_cast<char>(random());
+        }
+        EXPECT_NO_FATAL_FAILURE(loadError(damaged));
+    }
+    EXPECT_EQ(loadError("not an onnx file at all"), "The VAD model test.onnx is not a readable ONNX file");
+}
+
+TEST(VADModelFile, ForeignOrReshapedTensorsAreNamedInTheError) {
+    EXPECT_EQ(
+        loadError(
+            editedModel("encoder.2.reparam_conv.weight", [](onnx::TensorProto& t) { t.set_dims(2, 2); })),
+        "The VAD model test.onnx is not usable: tensor encoder.2.reparam_conv.weight has shape [64, 64, 2], "
+        "expected [64, 64, 3]");
+    EXPECT_EQ(loadError(editedModel("decoder.rnn.weight_hh",
+                                    [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(1000); })),
+              "The VAD model test.onnx is not usable: tensor decoder.rnn.weight_hh holds 1000 bytes, "
+              "expected 262144");
+    EXPECT_EQ(
+        loadError(editedModel("decoder.rnn.bias_ih",
+                              [](onnx::TensorProto& t) { t.set_data_type(onnx::TensorProto::DOUBLE); })),
+        "The VAD model test.onnx is not usable: tensor decoder.rnn.bias_ih is not 32-bit float");
+
+    onnx::ModelProto foreign;
+    foreign.set_ir_version(8);
+    auto* node = foreign.mutable_graph()->add_node();
+    node->set_op_type("Relu");
+    node->add_input("x");
+    node->add_output("y");
+    EXPECT_EQ(loadError(foreign.SerializeAsString()),
+              "The VAD model test.onnx is not usable: no 16 kHz Silero VAD network in it");
+}
+
+TEST(VADModelFile, GateLogsABadFileAndLoadsOnceTheFileIsGood) {
+    test::LogCapture log{"com.murmurly.app.SileroVADGate"};
+    const QString path = QDir::tempPath() + QStringLiteral("/cut.onnx");
+    QFile cut(path);
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(QByteArray::fromStdString(readModelBytes().substr(0, 1'000'000)));
+    cut.close();
+    const QString good = test::vadModelPath();
+
+    qputenv(VADModelLocation::environmentVariable, path.toLocal8Bit());
+    SileroVADGate gate;
+    gate.prepareIfNeeded();
+    EXPECT_FALSE(gate.isLoaded());
+    EXPECT_EQ(gate.analyze(std::vector<float>(4096, 0.1f)), (VADAnalysisResult{true, std::nullopt, false}));
+    const auto errors = log.texts(QtCriticalMsg);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with("Silero VAD failed to load: The VAD model " + path.toStdString()))
+        << errors[0];
+
+    qputenv(VADModelLocation::environmentVariable, good.toLocal8Bit());
+    gate.prepareIfNeeded();
+    EXPECT_TRUE(gate.isLoaded());
+    EXPECT_TRUE(gate.analyze(std::vector<float>(4096, 0.0f)).hasDecision);
+}
+
+TEST(VADModelFile, LocationIsTheOverrideOnlyOrTheShareFolderBesideTheProgram) {
+    const QString installed = QFileInfo(test::vadModelPath()).canonicalFilePath();
+    ASSERT_FALSE(installed.isEmpty());
+    qputenv(VADModelLocation::environmentVariable, "/nowhere/model.onnx");
+    EXPECT_EQ(VADModelLocation::candidates(), QStringList{QStringLiteral("/nowhere/model.onnx")});
+    EXPECT_TRUE(VADModelLocation::resolve().isEmpty());
+
+    qunsetenv(VADModelLocation::environmentVariable);
+    const QStringList candidates = VADModelLocation::candidates();
+    ASSERT_EQ(candidates.size(), 3);
+    EXPECT_EQ(candidates[1], QStringLiteral("/usr/share/murmurly/silero_vad_v6.onnx"));
+    EXPECT_EQ(candidates[2], QStringLiteral("/usr/local/share/murmurly/silero_vad_v6.onnx"));
+    // The test program lives in <build>/bin; the build puts the model in <build>/share/murmurly.
+    EXPECT_EQ(QFileInfo(VADModelLocation::resolve()).canonicalFilePath().toStdString(),
+              installed.toStdString());
+}
+
+} // namespace
+} // namespace murmurly
