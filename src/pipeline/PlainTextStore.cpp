@@ -52,7 +52,8 @@ std::optional<QString> PlainTextStore::readValue(const QString& path) {
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    // Stateless: a character cut off at the end of the file counts as invalid, not as pending.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
     const QString text = decoder(bytes);
     if (decoder.hasError())
         return std::nullopt;
