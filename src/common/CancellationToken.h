@@ -82,25 +82,8 @@ public:
         m_state->callbacks.erase(id);
     }
 
-    // Keeps a callback registered for the life of a scope: what was waiting is done once the
-    // scope ends, so a later cancel() must not reach it.
-    class Registration {
-    public:
-        Registration(const CancellationToken& token, Callback callback)
-            : m_token(token)
-            , m_id(token.onCancel(std::move(callback))) {}
-        ~Registration() {
-            if (m_id != 0) {
-                m_token.removeCallback(m_id);
-            }
-        }
-        Registration(const Registration&) = delete;
-        Registration& operator=(const Registration&) = delete;
-
-    private:
-        CancellationToken m_token;
-        CallbackId m_id;
-    };
+    // Keeps a callback registered for the life of a scope (defined below).
+    class Registration;
 
 private:
     struct State {
@@ -110,6 +93,26 @@ private:
         std::map<CallbackId, Callback> callbacks;
     };
     std::shared_ptr<State> m_state;
+};
+
+// Keeps a callback registered for the life of a scope: what was waiting is done once the scope
+// ends, so a later cancel() must not reach it.
+class CancellationToken::Registration {
+public:
+    Registration(const CancellationToken& token, Callback callback)
+        : m_token(token)
+        , m_id(token.onCancel(std::move(callback))) {}
+    ~Registration() {
+        if (m_id != 0) {
+            m_token.removeCallback(m_id);
+        }
+    }
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+
+private:
+    CancellationToken m_token;
+    CallbackId m_id;
 };
 
 } // namespace murmurly

@@ -1,0 +1,261 @@
+#include "support/FakeTranscriptionService.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace murmurly::test {
+
+namespace {
+
+constexpr qint64 kKeptPrefix = 64 * 1024;
+constexpr int kHoldSafetyMs = 20000;
+
+QByteArray reasonPhrase(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 413:
+        return "Payload Too Large";
+    case 422:
+        return "Unprocessable Entity";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+QByteArray chunk(const QByteArray& data) {
+    return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
+} // namespace
+
+std::optional<QByteArray> RecordedRequest::header(const QByteArray& name) const {
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+FakeTranscriptionService::FakeTranscriptionService(Kind kind, QObject* parent)
+    : QObject(parent)
+    , m_kind(kind) {
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeTranscriptionService::onNewConnection);
+}
+
+FakeTranscriptionService::~FakeTranscriptionService() = default;
+
+bool FakeTranscriptionService::listen(quint16 port) {
+    return m_server.listen(QHostAddress::LocalHost, port);
+}
+
+QUrl FakeTranscriptionService::baseUrl() const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
+}
+
+void FakeTranscriptionService::release() {
+    m_released = true;
+    emit released();
+}
+
+QByteArray FakeTranscriptionService::usualLemonfoxAnswer() {
+    return R"({"task":"transcribe","language":"english","duration":2.5,"text":"Hello there. General Kenobi.",)"
+           R"("segments":[{"id":0,"start":0.0,"end":1.2,"text":"Hello there.","speaker":"SPEAKER_00",)"
+           R"("avg_logprob":-0.2},{"id":1,"start":1.3,"end":2.5,"text":"General Kenobi.","speaker":"SPEAKER_01"}]})";
+}
+
+QByteArray FakeTranscriptionService::usualMistralAnswer() {
+    return R"({"model":"voxtral-mini-latest","text":"Hello there.","language":"en",)"
+           R"("segments":[{"text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"speaker_1"}],)"
+           R"("usage":{"prompt_audio_seconds":2}})";
+}
+
+QByteArray FakeTranscriptionService::event(const QByteArray& type, const QByteArray& json) {
+    return "event: " + type + "\ndata: " + json + "\n\n";
+}
+
+QList<QByteArray> FakeTranscriptionService::usualMistralEvents() {
+    return {
+        event("transcription.language", R"({"type":"transcription.language","audio_language":"en"})"),
+        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"Hello "})"),
+        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"there."})"),
+        event(
+            "transcription.segment",
+            R"({"type":"transcription.segment","text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"s1"})"),
+        event("transcription.done", R"({"type":"transcription.done","model":"voxtral-mini-latest",)"
+                                    R"("text":"Hello there.","language":"en","usage":{}})"),
+    };
+}
+
+void FakeTranscriptionService::onNewConnection() {
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        m_connections.insert(socket, Connection{});
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket]() {
+            m_connections.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeTranscriptionService::onReadyRead(QTcpSocket* socket) {
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end()) {
+        return;
+    }
+    Connection& connection = *it;
+    connection.buffer += socket->readAll();
+
+    if (!connection.request) {
+        const qsizetype headEnd = connection.buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            return;
+        }
+        RecordedRequest request;
+        const QList<QByteArray> lines = connection.buffer.left(headEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        request.method = requestLine.value(0);
+        request.target = requestLine.value(1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0) {
+                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+            }
+        }
+        connection.expectedBody = request.header("Content-Length").value_or("0").toLongLong();
+        connection.buffer.remove(0, headEnd + 4);
+        connection.request = std::move(request);
+    }
+
+    RecordedRequest& request = *connection.request;
+    // Keep the start of every body (enough for the form fields) even when bodies are not kept.
+    const qint64 room =
+        m_keepBodies ? connection.buffer.size() : std::max<qint64>(0, kKeptPrefix - request.body.size());
+    request.body += connection.buffer.left(room);
+    request.bodyLength += connection.buffer.size();
+    connection.buffer.clear();
+
+    if (request.bodyLength >= connection.expectedBody && !connection.answered) {
+        connection.answered = true;
+        m_requests.append(request);
+        emit requestReceived();
+        answerRequest(socket, request);
+    }
+}
+
+void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedRequest& request) {
+    m_answerFinished = false;
+    const FakeAnswer& answer = m_answer;
+    switch (answer.mode) {
+    case FakeAnswer::Mode::neverAnswer:
+        return;
+    case FakeAnswer::Mode::closeAtOnce:
+        socket->abort();
+        return;
+    case FakeAnswer::Mode::notHttp:
+        sendPieces(socket, "SSH-2.0-OpenSSH_9.2 this is not a web server\r\n\r\n", true);
+        return;
+    default:
+        break;
+    }
+
+    const bool streamRequested = request.body.contains("name=\"stream\"\r\n\r\ntrue\r\n");
+    const bool success = answer.status >= 200 && answer.status <= 299;
+    if (success && (!answer.events.isEmpty() || (m_kind == Kind::mistral && streamRequested))) {
+        const QList<QByteArray> events = answer.events.isEmpty() ? usualMistralEvents() : answer.events;
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+                      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+        sendEvents(socket, events, 0, answer.mode == FakeAnswer::Mode::closeMidAnswer);
+        return;
+    }
+
+    QByteArray body = answer.body;
+    if (body.isEmpty() && success) {
+        body = m_kind == Kind::lemonfox ? usualLemonfoxAnswer() : usualMistralAnswer();
+    }
+    QByteArray head =
+        "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
+    if (!body.isEmpty()) {
+        head += "Content-Type: " + answer.contentType + "\r\n";
+    }
+    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (answer.mode == FakeAnswer::Mode::closeMidAnswer) {
+        body.truncate(body.size() / 2);
+    }
+    sendPieces(socket, head + body, true);
+}
+
+void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, bool closeAfter) {
+    const int pieceSize = m_answer.pieceSize;
+    if (pieceSize <= 0 || bytes.size() <= pieceSize) {
+        socket->write(bytes);
+        if (closeAfter) {
+            finish(socket);
+        }
+        return;
+    }
+    socket->write(bytes.left(pieceSize));
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(m_answer.pauseMs, this, [this, guard, rest = bytes.mid(pieceSize), closeAfter]() {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState) {
+            sendPieces(guard, rest, closeAfter);
+        }
+    });
+}
+
+void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index,
+                                          bool brokenOff) {
+    if (index >= events.size() || (brokenOff && index >= 1)) {
+        if (!brokenOff) {
+            socket->write("0\r\n\r\n");
+        }
+        finish(socket);
+        return;
+    }
+    const QByteArray wire = chunk(events[index]);
+    if (m_answer.pieceSize > 0) {
+        // Each event trickles out in small pieces, so lines arrive split across reads.
+        for (qsizetype at = 0; at < wire.size(); at += m_answer.pieceSize) {
+            socket->write(wire.mid(at, m_answer.pieceSize));
+            socket->flush();
+        }
+    } else {
+        socket->write(wire);
+    }
+    socket->flush();
+
+    QPointer<QTcpSocket> guard(socket);
+    auto next = [this, guard, events, index, brokenOff]() {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState) {
+            sendEvents(guard, events, index + 1, brokenOff);
+        }
+    };
+    if (index == 0 && m_answer.holdAfterFirstEvent && !m_released) {
+        auto* waiter = new QObject(this);
+        auto go = [waiter, next]() {
+            waiter->deleteLater();
+            next();
+        };
+        connect(this, &FakeTranscriptionService::released, waiter, go);
+        QTimer::singleShot(kHoldSafetyMs, waiter, go);
+        return;
+    }
+    QTimer::singleShot(m_answer.pauseMs, this, next);
+}
+
+void FakeTranscriptionService::finish(QTcpSocket* socket) {
+    socket->flush();
+    socket->disconnectFromHost();
+    m_answerFinished = true;
+}
+
+} // namespace murmurly::test
