@@ -34,7 +34,16 @@ function(murmurly_add_test name)
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;MURMURLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};MURMURLY_BUILD_DIR=${PROJECT_BINARY_DIR};MURMURLY_VAD_MODEL=${MURMURLY_MODEL_BUILD_PATH}"
-                   ${ARG_PROPERTIES})
+        TEST_LIST ${name}_TESTS
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${ARG_PROPERTIES})
+    # gtest_discover_tests flattens list values in PROPERTIES: an ENVIRONMENT list would keep only its
+    # first entry and shift every later name/value pair. The environment is therefore set by a script
+    # that ctest includes after the discovered tests exist. (PROPERTIES take single values only.)
+    set(env "QT_QPA_PLATFORM=offscreen;MURMURLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};MURMURLY_BUILD_DIR=${PROJECT_BINARY_DIR};MURMURLY_VAD_MODEL=${MURMURLY_MODEL_BUILD_PATH}")
+    set(env_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+    file(WRITE "${env_script}"
+        "foreach(test IN LISTS ${name}_TESTS)\n"
+        "    set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT [==[${env}]==])\n"
+        "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${env_script}")
 endfunction()
