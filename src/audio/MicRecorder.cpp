@@ -1,0 +1,72 @@
+#include "audio/MicRecorder.h"
+
+#include "audio/SoundServerProbe.h"
+#include "audio/pulse/SoundSettings.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QThreadPool>
+
+namespace murmurly {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcMic, "com.murmurly.app.MicRecorder")
+
+} // namespace
+
+MicRecorder::MicRecorder(QObject* parent)
+    : QObject(parent)
+    , m_permissionGranted(grantsPermission(SoundServerProbe::probe())) {}
+
+bool MicRecorder::grantsPermission(const SoundServerInfo& info) {
+    return info.hasCaptureSource();
+}
+
+QString MicRecorder::statusFor(const SoundServerInfo& info) {
+    if (grantsPermission(info))
+        return QStringLiteral("Permission granted");
+    if (info.outcome == SoundServerInfo::Outcome::NoAnswer)
+        return QStringLiteral("Microphone permission unavailable.");
+    return QStringLiteral("Microphone access denied. Enable in System Settings.");
+}
+
+void MicRecorder::setPermissionGranted(bool granted) {
+    if (m_permissionGranted == granted)
+        return;
+    m_permissionGranted = granted;
+    emit permissionGrantedChanged(granted);
+}
+
+void MicRecorder::requestPermission() {
+    QPointer<MicRecorder> guard(this);
+    QThreadPool::globalInstance()->start([guard] {
+        const SoundServerInfo info = SoundServerProbe::probe();
+        if (!info.isReachable())
+            qCInfo(lcMic, "Sound server not available: %s", qUtf8Printable(info.error));
+        const bool granted = grantsPermission(info);
+        const QString status = statusFor(info);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [guard, granted, status] {
+                if (guard)
+                    guard->apply(granted, status);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void MicRecorder::openMicrophoneSettings() {
+    SoundSettings::open();
+}
+
+void MicRecorder::apply(bool granted, const QString& status) {
+    setPermissionGranted(granted);
+    if (m_status != status || m_status.isNull()) {
+        m_status = status;
+        emit statusChanged(status);
+    }
+}
+
+} // namespace murmurly

@@ -1,0 +1,7 @@
+#include "audio/pulse/PulseLog.h"
+
+namespace murmurly {
+
+Q_LOGGING_CATEGORY(lcSoundServer, "com.murmurly.app.SoundServer")
+
+} // namespace murmurly
