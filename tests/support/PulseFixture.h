@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QProcess;
+
+namespace murmurly::test {
+
+// Drives the private PulseAudio daemon of the "pulse" ctest fixture (see pulse_fixture.cmake) from
+// a test: the daemon's address comes from PULSE_SERVER, which the fixture sets.
+//
+// Everything here runs real programs (pactl, paplay, espeak-ng, the fixture script) and waits for
+// them; a failure returns false and leaves the reason in lastError().
+class PulseFixture {
+public:
+    // True when the test runs under the fixture (PULSE_SERVER points at its socket).
+    static bool isAvailable();
+    // The daemon's folder (its socket is directory()/native).
+    static QString directory();
+    static QString lastError();
+
+    // Stops the daemon (if it runs) and starts a fresh one: two null sinks, default sink
+    // "speakers", default source "mic_in.monitor". Use it before a test that changes the server.
+    static bool restart();
+    // Kills the daemon with SIGKILL, as a crash would.
+    static bool kill();
+    // Starts the daemon again after kill(); same as restart().
+    static bool start();
+    // Suspends the daemon (it still accepts connections but answers nothing) or lets it go on.
+    static bool freeze();
+    static bool thaw();
+
+    // Writes `text` spoken by espeak-ng to a WAV file at `path`.
+    static bool speak(const QString& text, const QString& path);
+    // Plays a sound file into `sink` and waits until it has been played.
+    static bool play(const QString& path, const QString& sink = QStringLiteral("speakers"));
+    // Starts playing and returns at once; the process ends when the file has been played.
+    static std::unique_ptr<QProcess> startPlaying(const QString& path,
+                                                  const QString& sink = QStringLiteral("speakers"));
+
+    // Runs pactl with `arguments`; its standard output goes to `output`.
+    static bool pactl(const QStringList& arguments, QString* output = nullptr);
+    // Loads another null sink; returns its module index, or -1.
+    static int loadNullSink(const QString& name);
+    static bool setDefaultSink(const QString& name);
+    // Names of the sources that record streams (source outputs) currently record from, one entry
+    // per stream: shows where a capture actually is.
+    static QStringList recordingSources();
+
+private:
+    static bool runScript(const QString& command);
+};
+
+} // namespace murmurly::test
