@@ -13,13 +13,45 @@ namespace {
 // through float returns every 16-bit value unchanged.
 constexpr float kInt16Scale = 32768.0f;
 
-float sampleAt(const PcmBuffer& buffer, std::uint32_t channel, std::uint32_t frame) {
-    const AudioFormat& f = buffer.format();
-    const int block = f.interleaved ? 0 : static_cast<int>(channel);
-    const std::size_t index = f.interleaved ? std::size_t{frame} * f.channelCount + channel : frame;
-    if (f.sampleType == SampleType::Float32)
-        return buffer.floatChannelData(block)[index];
-    return static_cast<float>(buffer.int16ChannelData(block)[index]) / kInt16Scale;
+// Brings a block to `outChannels` channels as interleaved floats in `out`: channels averaged down
+// to mono, otherwise the first channels taken (a mono block repeated). Channel by channel, so that
+// the inner loops run over contiguous memory for planar blocks.
+template <typename Sample>
+void gather(const PcmBuffer& block, const Sample* (*channelData)(const PcmBuffer&, int), float scale,
+            std::uint32_t outChannels, std::vector<float>& out) {
+    const AudioFormat& f = block.format();
+    const std::size_t frames = block.frameLength();
+    const std::uint32_t inChannels = f.channelCount;
+    const std::size_t stride = f.interleaved ? inChannels : 1;
+    const auto channel = [&](std::uint32_t c) {
+        return f.interleaved ? channelData(block, 0) + c : channelData(block, static_cast<int>(c));
+    };
+    out.resize(frames * outChannels);
+    if (outChannels == 1 && inChannels > 1) {
+        const float k = scale / static_cast<float>(inChannels);
+        const Sample* first = channel(0);
+        for (std::size_t i = 0; i < frames; ++i)
+            out[i] = static_cast<float>(first[i * stride]) * k;
+        for (std::uint32_t c = 1; c < inChannels; ++c) {
+            const Sample* in = channel(c);
+            for (std::size_t i = 0; i < frames; ++i)
+                out[i] += static_cast<float>(in[i * stride]) * k;
+        }
+        return;
+    }
+    for (std::uint32_t c = 0; c < outChannels; ++c) {
+        const Sample* in = channel(std::min(c, inChannels - 1));
+        for (std::size_t i = 0; i < frames; ++i)
+            out[i * outChannels + c] = static_cast<float>(in[i * stride]) * scale;
+    }
+}
+
+const float* floatData(const PcmBuffer& b, int index) {
+    return b.floatChannelData(index);
+}
+
+const std::int16_t* int16Data(const PcmBuffer& b, int index) {
+    return b.int16ChannelData(index);
 }
 
 std::int16_t toInt16(float value) {
@@ -192,23 +224,11 @@ AudioConverter::OutputStatus AudioConverter::convert(PcmBuffer& output, const In
         if (buffer->format() != m_input)
             return fail(QStringLiteral("The input buffer is not in the converter's input format"));
 
-        // Bring the block to the output's channel count as interleaved floats.
-        const std::uint32_t frames = buffer->frameLength();
-        const std::uint32_t inChannels = m_input.channelCount;
-        s.pending.resize(std::size_t{frames} * channels);
         s.pendingOffset = 0;
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            float* frame = s.pending.data() + std::size_t{i} * channels;
-            if (channels == 1 && inChannels > 1) {
-                float sum = 0.0f;
-                for (std::uint32_t c = 0; c < inChannels; ++c)
-                    sum += sampleAt(*buffer, c, i);
-                frame[0] = sum / static_cast<float>(inChannels);
-            } else {
-                for (std::uint32_t c = 0; c < channels; ++c)
-                    frame[c] = sampleAt(*buffer, std::min(c, inChannels - 1), i);
-            }
-        }
+        if (m_input.sampleType == SampleType::Float32)
+            gather(*buffer, floatData, 1.0f, channels, s.pending);
+        else
+            gather(*buffer, int16Data, 1.0f / kInt16Scale, channels, s.pending);
     }
 }
 

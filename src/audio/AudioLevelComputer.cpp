@@ -19,6 +19,22 @@ float levelFromSum(float sumOfSquares, std::size_t count) {
     return level < 0.0f ? 0.0f : (level > 1.0f ? 1.0f : level);
 }
 
+// Sum of squares of contiguous floats. Eight partial sums (still 32-bit floats) let the compiler
+// use vector instructions; a single running sum would wait on every addition.
+float floatSumOfSquares(const float* samples, std::size_t count) {
+    float lanes[8] = {};
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        for (std::size_t l = 0; l < 8; ++l)
+            lanes[l] += samples[i + l] * samples[i + l];
+    float sum = 0.0f;
+    for (; i < count; ++i)
+        sum += samples[i] * samples[i];
+    for (float lane : lanes)
+        sum += lane;
+    return sum;
+}
+
 // Sum of squares of every `stride`-th 16-bit sample, taken as value / 32767.
 float int16SumOfSquares(const std::int16_t* samples, std::size_t count, std::size_t stride) {
     float sum = 0.0f;
@@ -36,11 +52,8 @@ float AudioLevelComputer::rmsLevelFromFloat(const float* const* channels, std::u
     if (!channels || frameLength == 0 || channelCount < 1)
         return 0.0f;
     float sum = 0.0f;
-    for (std::uint32_t c = 0; c < channelCount; ++c) {
-        const float* samples = channels[c];
-        for (std::uint32_t i = 0; i < frameLength; ++i)
-            sum += samples[i] * samples[i];
-    }
+    for (std::uint32_t c = 0; c < channelCount; ++c)
+        sum += floatSumOfSquares(channels[c], frameLength);
     return levelFromSum(sum, std::size_t{frameLength} * channelCount);
 }
 
@@ -53,10 +66,7 @@ float AudioLevelComputer::rmsLevelFromInt16(const std::int16_t* const* channels,
 float AudioLevelComputer::rmsLevelFromRawFloat(const float* samples, std::size_t count) {
     if (!samples || count == 0)
         return 0.0f;
-    float sum = 0.0f;
-    for (std::size_t i = 0; i < count; ++i)
-        sum += samples[i] * samples[i];
-    return levelFromSum(sum, count);
+    return levelFromSum(floatSumOfSquares(samples, count), count);
 }
 
 float AudioLevelComputer::rmsLevelFromRawInt16(const std::int16_t* samples, std::size_t count) {
