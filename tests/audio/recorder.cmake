@@ -16,3 +16,13 @@ murmurly_add_test(test_audio_recorder
 target_compile_definitions(test_audio_recorder PRIVATE
     RECORDER_CRASH_HELPER="$<TARGET_FILE:recorder_crash_helper>")
 add_dependencies(test_audio_recorder recorder_crash_helper)
+
+# End to end: the sound-server fixture and the real gate (the model path comes in MURMURLY_VAD_MODEL).
+if(TARGET murmurly_capture AND TARGET murmurly_vad AND COMMAND murmurly_add_pulse_test)
+    murmurly_add_pulse_test(test_audio_recorder_e2e
+        TIMEOUT 180
+        SOURCES
+            recorder/RecorderEndToEndTest.cpp
+            recorder/RecorderTestSupport.h
+        LIBS murmurly_recorder murmurly_capture murmurly_vad)
+endif()
