@@ -1,0 +1,35 @@
+#pragma once
+
+#include "history/SessionHistoryStore.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <ostream>
+
+// Readable QString values in assertion messages (found by argument-dependent lookup).
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace murmurly::test {
+
+// The two folders of the temporary home, created on first use.
+QString appFolder();
+QString transcriptsFolder();
+QString inApp(const QString& name);
+QString inTranscripts(const QString& name);
+
+// Writes `bytes` to `path` (creating folders) and returns the path.
+QString writeFile(const QString& path, const QByteArray& bytes);
+QByteArray readFile(const QString& path);
+void setModified(const QString& path, const QDateTime& when);
+
+// A 16 kHz mono 16-bit PCM WAV file with `frames` frames of a quiet tone.
+QByteArray wavFile(int frames);
+
+// Starts a rescan and waits until its result is applied.
+void rescanAndWait(SessionHistoryStore& store);
+
+} // namespace murmurly::test
