@@ -7,6 +7,10 @@
 // not analysed (the gate keeps it pending).
 //
 // Usage: node tools/vad-reference.mjs MODEL.onnx INPUT.wav > OUTPUT.csv
+//        node tools/vad-reference.mjs --bench MODEL.onnx INPUT.wav
+// The second form times ONNX Runtime instead (one thread, every window of the file, best of five
+// passes after a warm-up) and prints {"microsPerWindow": …, "cpuMicrosPerWindow": …, "windows": …}
+// for bench/vad: wall-clock and processor time per window.
 // Output columns: window, first sample, probability, speech decision (hysteresis 0.55 / 0.35,
 // speech before the first window), then the 8 step probabilities.
 // Needs onnxruntime-node from `scripts/setup.sh --reference` (or NODE_PATH pointing at one).
@@ -117,7 +121,29 @@ export async function createSession(ort, model) {
 
 export { loadRuntime };
 
+async function bench(model, wav) {
+    const ort = loadRuntime();
+    const session = await createSession(ort, model);
+    const samples = readWav(wav);
+    const windows = Math.floor(samples.length / windowSamples);
+    await windowProbabilities(ort, session, samples.subarray(0, 20 * windowSamples));
+    let best = Infinity;
+    let bestCpu = Infinity;
+    for (let pass = 0; pass < 5; pass++) {
+        const start = process.hrtime.bigint();
+        const cpuStart = process.cpuUsage();
+        await windowProbabilities(ort, session, samples);
+        const cpu = process.cpuUsage(cpuStart);
+        best = Math.min(best, Number(process.hrtime.bigint() - start) / 1000 / windows);
+        bestCpu = Math.min(bestCpu, (cpu.user + cpu.system) / windows);
+    }
+    process.stdout.write(JSON.stringify({ microsPerWindow: best, cpuMicrosPerWindow: bestCpu, windows }) + '\n');
+}
+
 async function main() {
+    if (process.argv[2] === '--bench') {
+        return bench(process.argv[3], process.argv[4]);
+    }
     const [model, wav] = process.argv.slice(2);
     if (!model || !wav) {
         process.stderr.write('usage: node tools/vad-reference.mjs MODEL.onnx INPUT.wav > OUTPUT.csv\n');

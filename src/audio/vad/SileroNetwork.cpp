@@ -113,8 +113,65 @@ MURMURLY_VAD_KERNEL void recurrentGates(const float* weightT, const float* start
     }
 }
 
+// The STFT of 32 frames at once by a radix-2 FFT, for a basis that is a windowed DFT. Rows are
+// samples (frequencies after the transform) and the 32 frames run along each row, so every
+// butterfly is four 8-wide vector operations. `re` and `im` are [256][32] scratch; the magnitude
+// of bins 0…128 goes to `magnitude` ([129][32]).
+MURMURLY_VAD_KERNEL void fftMagnitude32(const float* frames, const float* window, const int* bitReverse,
+                                        const float* cosTable, const float* sinTable, float* re, float* im,
+                                        float* magnitude) {
+    constexpr int n = SileroWeights::stftFilterLength;
+    constexpr int cols = 32;
+    for (int k = 0; k < n; ++k) {
+        const float w = window[k];
+        float* row = re + bitReverse[k] * cols;
+#pragma GCC unroll 4
+        for (int v = 0; v < cols; v += 8) {
+            store8(row + v, w * load8(frames + k * cols + v));
+        }
+    }
+    std::fill(im, im + n * cols, 0.0f);
+    for (int size = 2; size <= n; size *= 2) {
+        const int half = size / 2;
+        const int stride = n / size;
+        for (int start = 0; start < n; start += size) {
+            for (int j = 0; j < half; ++j) {
+                // Twiddle e^(−2πi·j/size) = c − i·s.
+                const float c = cosTable[j * stride];
+                const float s = sinTable[j * stride];
+                float* ar = re + (start + j) * cols;
+                float* ai = im + (start + j) * cols;
+                float* br = ar + half * cols;
+                float* bi = ai + half * cols;
+#pragma GCC unroll 4
+                for (int v = 0; v < cols; v += 8) {
+                    const Vec8 xr = load8(br + v);
+                    const Vec8 xi = load8(bi + v);
+                    const Vec8 tr = xr * c + xi * s;
+                    const Vec8 ti = xi * c - xr * s;
+                    const Vec8 yr = load8(ar + v);
+                    const Vec8 yi = load8(ai + v);
+                    store8(br + v, yr - tr);
+                    store8(bi + v, yi - ti);
+                    store8(ar + v, yr + tr);
+                    store8(ai + v, yi + ti);
+                }
+            }
+        }
+    }
+    for (int i = 0; i < SileroWeights::stftBins * cols; ++i) {
+        magnitude[i] = std::sqrt(re[i] * re[i] + im[i] * im[i]);
+    }
+}
+
 inline float sigmoid(float x) {
     return 1.0f / (1.0f + std::exp(-x));
+}
+
+// tanh through the same exp: libm's tanhf goes through expm1f, which is several times slower, and
+// the absolute error (about 1e-7) is far below what the probability can notice.
+inline float fastTanh(float x) {
+    return 2.0f / (1.0f + std::exp(-2.0f * x)) - 1.0f;
 }
 
 void relu(float* values, std::size_t count) {
@@ -145,7 +202,38 @@ void im2col(const float* input, int channels, int inFrames, int stride, float* c
 
 } // namespace
 
-SileroNetwork::SileroNetwork(const SileroWeights& weights)
+namespace {
+
+// The window w if basis[f][k] = w[k]·cos(2πfk/256) and basis[129 + f][k] = ±w[k]·sin(2πfk/256)
+// for every element (to float precision); empty otherwise.
+std::vector<float> dftWindow(const std::vector<float>& basis) {
+    constexpr int n = SileroWeights::stftFilterLength;
+    constexpr int bins = SileroWeights::stftBins;
+    constexpr double tolerance = 1e-5;
+    std::vector<float> window(basis.begin(), basis.begin() + n); // row 0: cos(0) = 1
+    double cosError = 0.0;
+    double sinErrorPlus = 0.0;
+    double sinErrorMinus = 0.0;
+    for (int f = 0; f < bins; ++f) {
+        for (int k = 0; k < n; ++k) {
+            const double angle = 2.0 * M_PI * ((f * k) % n) / n;
+            const double w = window[static_cast<std::size_t>(k)];
+            const double re = basis[static_cast<std::size_t>(f * n + k)];
+            const double im = basis[static_cast<std::size_t>((bins + f) * n + k)];
+            cosError = std::max(cosError, std::abs(re - w * std::cos(angle)));
+            sinErrorPlus = std::max(sinErrorPlus, std::abs(im - w * std::sin(angle)));
+            sinErrorMinus = std::max(sinErrorMinus, std::abs(im + w * std::sin(angle)));
+        }
+    }
+    if (cosError > tolerance || std::min(sinErrorPlus, sinErrorMinus) > tolerance) {
+        return {};
+    }
+    return window;
+}
+
+} // namespace
+
+SileroNetwork::SileroNetwork(const SileroWeights& weights, Stft stft)
     : m_basis(weights.stftBasis)
     , m_convWeight(weights.encoderWeight)
     , m_convBias(weights.encoderBias)
@@ -155,7 +243,7 @@ SileroNetwork::SileroNetwork(const SileroWeights& weights)
     , m_decoderWeight(weights.decoderWeight)
     , m_decoderBias(weights.decoderBias)
     , m_columns(static_cast<std::size_t>(3 * bins * steps * frames))
-    , m_spectrum(static_cast<std::size_t>(2 * bins * steps * frames))
+    , m_spectrum(static_cast<std::size_t>(2 * filterLength * steps * frames))
     , m_gatesIh(static_cast<std::size_t>(4 * lstm * steps)) {
     for (int g = 0; g < 4 * lstm; ++g) {
         for (int i = 0; i < lstm; ++i) {
@@ -165,6 +253,25 @@ SileroNetwork::SileroNetwork(const SileroWeights& weights)
     }
     for (auto& buffer : m_activations) {
         buffer.resize(static_cast<std::size_t>(bins * steps * frames));
+    }
+    if (stft == Stft::automatic) {
+        m_window = dftWindow(m_basis);
+        m_useFft = !m_window.empty();
+    }
+    if (m_useFft) {
+        for (int j = 0; j < filterLength / 2; ++j) {
+            m_cos.push_back(static_cast<float>(std::cos(2.0 * M_PI * j / filterLength)));
+            m_sin.push_back(static_cast<float>(std::sin(2.0 * M_PI * j / filterLength)));
+        }
+        for (int k = 0; k < filterLength; ++k) {
+            int reversed = 0;
+            for (int bit = 1, mirror = filterLength / 2; bit < filterLength; bit <<= 1, mirror >>= 1) {
+                if (k & bit) {
+                    reversed |= mirror;
+                }
+            }
+            m_bitReverse.push_back(reversed);
+        }
     }
 }
 
@@ -186,13 +293,18 @@ float SileroNetwork::predictWindow(const float* audio, float* hidden, float* cel
             }
         }
     }
-    gemm32(m_basis.data(), nullptr, x, m_spectrum.data(), 2 * bins, filterLength);
-
     float* magnitude = m_activations[0].data();
-    for (int i = 0; i < bins * columns; ++i) {
-        const float re = m_spectrum[i];
-        const float im = m_spectrum[bins * columns + i];
-        magnitude[i] = std::sqrt(re * re + im * im);
+    if (m_useFft) {
+        float* re = m_spectrum.data();
+        fftMagnitude32(x, m_window.data(), m_bitReverse.data(), m_cos.data(), m_sin.data(), re,
+                       re + filterLength * columns, magnitude);
+    } else {
+        gemm32(m_basis.data(), nullptr, x, m_spectrum.data(), 2 * bins, filterLength);
+        for (int i = 0; i < bins * columns; ++i) {
+            const float re = m_spectrum[i];
+            const float im = m_spectrum[bins * columns + i];
+            magnitude[i] = std::sqrt(re * re + im * im);
+        }
     }
 
     // Encoder: frames per step 4 → 4 → 2 → 1 → 1.
@@ -239,10 +351,10 @@ float SileroNetwork::predictWindow(const float* audio, float* hidden, float* cel
         for (int i = 0; i < lstm; ++i) {
             const float inputGate = sigmoid(gates[i]);
             const float forgetGate = sigmoid(gates[lstm + i]);
-            const float candidate = std::tanh(gates[2 * lstm + i]);
+            const float candidate = fastTanh(gates[2 * lstm + i]);
             const float outputGate = sigmoid(gates[3 * lstm + i]);
             cell[i] = forgetGate * cell[i] + inputGate * candidate;
-            hidden[i] = outputGate * std::tanh(cell[i]);
+            hidden[i] = outputGate * fastTanh(cell[i]);
             logit += m_decoderWeight[i] * std::max(hidden[i], 0.0f);
         }
         pNone *= 1.0f - sigmoid(logit);

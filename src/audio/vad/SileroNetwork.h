@@ -17,14 +17,23 @@ namespace murmurly {
 // Only the LSTM is recurrent, so the STFT and the encoder run for all 8 steps at once as small
 // matrix products (which keeps the weights in cache and the inner loops long and contiguous);
 // the LSTM's input projection is batched too, and only its recurrent half runs step by step.
+// The STFT basis of the official model is a Hann-windowed DFT; when the loaded basis is one (checked
+// element by element), the STFT runs as an FFT, otherwise as the product with the basis.
 class SileroNetwork {
 public:
+    enum class Stft {
+        automatic, // FFT if the basis is a windowed DFT, else the matrix product
+        matrix,    // always the matrix product with the basis as stored
+    };
+
     static constexpr int steps = 8;
     static constexpr int stepSamples = 512;
     static constexpr int contextSamples = 64;
     static constexpr int inputSamples = contextSamples + steps * stepSamples; // 4160
 
-    explicit SileroNetwork(const SileroWeights& weights);
+    explicit SileroNetwork(const SileroWeights& weights, Stft stft = Stft::automatic);
+
+    bool usesFft() const { return m_useFft; }
 
     // `audio`: 4160 samples (64 of context, then the window). `hidden` and `cell`: 128 floats
     // each, read as the state before the window and overwritten with the state after it.
@@ -39,7 +48,12 @@ private:
     static constexpr int filterLength = SileroWeights::stftFilterLength;
     static constexpr int lstm = SileroWeights::lstmSize;
 
-    std::vector<float> m_basis;                     // [258][256]
+    std::vector<float> m_basis; // [258][256]
+    bool m_useFft = false;
+    std::vector<float> m_window; // the basis' window, for the FFT
+    std::vector<float> m_cos;    // cos(2π·j/256), j < 128
+    std::vector<float> m_sin;
+    std::vector<int> m_bitReverse;
     std::array<std::vector<float>, 4> m_convWeight; // [out][in × 3], as stored
     std::array<std::vector<float>, 4> m_convBias;
     std::vector<float> m_weightIh;  // [512][128]
@@ -49,8 +63,8 @@ private:
     float m_decoderBias;
 
     // Scratch, sized once.
-    std::vector<float> m_columns; // im2col matrices, [K][N]
-    std::vector<float> m_spectrum;
+    std::vector<float> m_columns;  // im2col matrices, [K][N]
+    std::vector<float> m_spectrum; // [2][256][32]
     std::vector<float> m_activations[2];
     std::vector<float> m_gatesIh; // [512][8]
 };

@@ -24,11 +24,11 @@ const std::vector<float>& input(const VADFeatures& inputs, const char* name, std
 
 } // namespace
 
-SileroVADModel::SileroVADModel(const SileroWeights& weights)
-    : m_network(weights) {}
+SileroVADModel::SileroVADModel(const SileroWeights& weights, SileroNetwork::Stft stft)
+    : m_network(weights, stft) {}
 
-std::unique_ptr<SileroVADModel> SileroVADModel::load(const QString& path) {
-    return std::make_unique<SileroVADModel>(SileroWeights::fromOnnxFile(path));
+std::unique_ptr<SileroVADModel> SileroVADModel::load(const QString& path, SileroNetwork::Stft stft) {
+    return std::make_unique<SileroVADModel>(SileroWeights::fromOnnxFile(path), stft);
 }
 
 VADFeatures SileroVADModel::predict(const VADFeatures& inputs) {

@@ -14,10 +14,14 @@ namespace murmurly {
 // "new_cell_state" [1, 128] out.
 class SileroVADModel : public VADModel {
 public:
-    explicit SileroVADModel(const SileroWeights& weights);
+    explicit SileroVADModel(const SileroWeights& weights,
+                            SileroNetwork::Stft stft = SileroNetwork::Stft::automatic);
 
     // Loads the weights from an ONNX file; throws what SileroWeights::fromOnnxFile throws.
-    static std::unique_ptr<SileroVADModel> load(const QString& path);
+    static std::unique_ptr<SileroVADModel> load(const QString& path,
+                                                SileroNetwork::Stft stft = SileroNetwork::Stft::automatic);
+
+    const SileroNetwork& network() const { return m_network; }
 
     // Throws SystemError when an input is missing or has the wrong size.
     VADFeatures predict(const VADFeatures& inputs) override;
