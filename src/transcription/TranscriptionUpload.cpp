@@ -112,8 +112,11 @@ QCoro::Task<void> startCall(PendingCall& call, QNetworkAccessManager* network, c
     }
 
     const TranscriptionService service = profile.service;
-    auto prepared = co_await runOnWorker<PreparedFile>(
+    // Futures are held in named variables while awaited: temporaries that live across a suspension
+    // point are where GCC's coroutine support has been fragile.
+    QFuture<Outcome<PreparedFile>> preparing = runOnWorker<PreparedFile>(
         [filePath, service]() { return UploadPreparation::prepareUploadFile(filePath, service); });
+    auto prepared = co_await preparing;
     if (auto* error = std::get_if<std::shared_ptr<const Error>>(&prepared)) {
         throw ErrorMessage(QStringLiteral("Failed to prepare audio file: ") + (*error)->description());
     }
@@ -148,9 +151,11 @@ QCoro::Task<void> startCall(PendingCall& call, QNetworkAccessManager* network, c
 
     const MultipartBody::Fields fields = profile.fields(language);
     const QString uploadPath = file.url;
-    auto built = co_await runOnWorker<MultipartBody::BodyFile>([boundary, uploadPath, fields]() {
-        return MultipartBody::buildBodyFile(boundary, uploadPath, fields);
-    });
+    QFuture<Outcome<MultipartBody::BodyFile>> building =
+        runOnWorker<MultipartBody::BodyFile>([boundary, uploadPath, fields]() {
+            return MultipartBody::buildBodyFile(boundary, uploadPath, fields);
+        });
+    auto built = co_await building;
     if (auto* error = std::get_if<std::shared_ptr<const Error>>(&built)) {
         throw ErrorMessage(QStringLiteral("Failed to prepare upload: ") + (*error)->description());
     }
@@ -262,7 +267,7 @@ QCoro::Task<QByteArray> TranscriptionUpload::sendBatch(QNetworkAccessManager* ne
     co_await startCall(call, network, profile, filePath, language, token, true);
     QNetworkReply* reply = call.reply.get();
     if (!reply->isFinished()) {
-        co_await qCoro(reply).waitForFinished();
+        co_await reply;
     }
     token.throwIfCancelled();
 

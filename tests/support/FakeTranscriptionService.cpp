@@ -162,7 +162,8 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
         socket->abort();
         return;
     case FakeAnswer::Mode::notHttp:
-        sendPieces(socket, "SSH-2.0-OpenSSH_9.2 this is not a web server\r\n\r\n", true);
+        sendPieces(socket, "SSH-2.0-OpenSSH_9.2 this is not a web server\r\n\r\n",
+                   [this, socket]() { finish(socket); });
         return;
     default:
         break;
@@ -191,25 +192,27 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     if (answer.mode == FakeAnswer::Mode::closeMidAnswer) {
         body.truncate(body.size() / 2);
     }
-    sendPieces(socket, head + body, true);
+    sendPieces(socket, head + body, [this, socket]() { finish(socket); });
 }
 
-void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, bool closeAfter) {
+void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, std::function<void()> then) {
     const int pieceSize = m_answer.pieceSize;
     if (pieceSize <= 0 || bytes.size() <= pieceSize) {
         socket->write(bytes);
-        if (closeAfter) {
-            finish(socket);
-        }
+        socket->flush();
+        then();
         return;
     }
     socket->write(bytes.left(pieceSize));
+    socket->flush();
+    // A pause between pieces (at least a millisecond) makes them separate reads on the other end.
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(m_answer.pauseMs, this, [this, guard, rest = bytes.mid(pieceSize), closeAfter]() {
-        if (guard && guard->state() == QAbstractSocket::ConnectedState) {
-            sendPieces(guard, rest, closeAfter);
-        }
-    });
+    QTimer::singleShot(std::max(1, m_answer.pauseMs), this,
+                       [this, guard, rest = bytes.mid(pieceSize), then = std::move(then)]() mutable {
+                           if (guard && guard->state() == QAbstractSocket::ConnectedState) {
+                               sendPieces(guard, rest, std::move(then));
+                           }
+                       });
 }
 
 void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index,
@@ -221,35 +224,25 @@ void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> 
         finish(socket);
         return;
     }
-    const QByteArray wire = chunk(events[index]);
-    if (m_answer.pieceSize > 0) {
-        // Each event trickles out in small pieces, so lines arrive split across reads.
-        for (qsizetype at = 0; at < wire.size(); at += m_answer.pieceSize) {
-            socket->write(wire.mid(at, m_answer.pieceSize));
-            socket->flush();
-        }
-    } else {
-        socket->write(wire);
-    }
-    socket->flush();
-
     QPointer<QTcpSocket> guard(socket);
     auto next = [this, guard, events, index, brokenOff]() {
         if (guard && guard->state() == QAbstractSocket::ConnectedState) {
             sendEvents(guard, events, index + 1, brokenOff);
         }
     };
-    if (index == 0 && m_answer.holdAfterFirstEvent && !m_released) {
-        auto* waiter = new QObject(this);
-        auto go = [waiter, next]() {
-            waiter->deleteLater();
-            next();
-        };
-        connect(this, &FakeTranscriptionService::released, waiter, go);
-        QTimer::singleShot(kHoldSafetyMs, waiter, go);
-        return;
-    }
-    QTimer::singleShot(m_answer.pauseMs, this, next);
+    sendPieces(socket, chunk(events[index]), [this, next, index]() {
+        if (index == 0 && m_answer.holdAfterFirstEvent && !m_released) {
+            auto* waiter = new QObject(this);
+            auto go = [waiter, next]() {
+                waiter->deleteLater();
+                next();
+            };
+            connect(this, &FakeTranscriptionService::released, waiter, go);
+            QTimer::singleShot(kHoldSafetyMs, waiter, go);
+            return;
+        }
+        QTimer::singleShot(m_answer.pieceSize > 0 ? 0 : m_answer.pauseMs, this, next);
+    });
 }
 
 void FakeTranscriptionService::finish(QTcpSocket* socket) {

@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 
 class QTcpSocket;
@@ -98,7 +99,7 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
     void answerRequest(QTcpSocket* socket, const RecordedRequest& request);
-    void sendPieces(QTcpSocket* socket, QByteArray bytes, bool closeAfter);
+    void sendPieces(QTcpSocket* socket, QByteArray bytes, std::function<void()> then);
     void sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index, bool brokenOff);
     void finish(QTcpSocket* socket);
 

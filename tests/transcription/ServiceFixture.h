@@ -1,0 +1,45 @@
+#pragma once
+
+#include "support/FakeTranscriptionService.h"
+#include "transcription/LemonfoxTranscriber.h"
+#include "transcription/MistralTranscriber.h"
+#include "transcription/TranscriptionTestSupport.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+namespace murmurly::test {
+
+// Both fake services on 127.0.0.1, the clients pointed at them, keys in the environment, and an
+// input folder outside the temporary folder (whose emptiness the tests check after each call).
+class ServiceFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lemonfox.listen());
+        ASSERT_TRUE(mistral.listen());
+        qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
+        qputenv("MURMURLY_MISTRAL_BASE_URL", mistral.baseUrl().toString().toUtf8());
+        qputenv("LEMONFOX_API_KEY", "lf-key");
+        qputenv("MISTRAL_API_KEY", "ms-key");
+        inputDir = QDir::home().filePath(QStringLiteral("input"));
+        QDir().mkpath(inputDir);
+        lemonfoxClient = std::make_unique<LemonfoxTranscriber>();
+        mistralClient = std::make_unique<MistralTranscriber>();
+    }
+
+    QString input(const QString& name) const { return QDir(inputDir).filePath(name); }
+
+    // A small file the services take as it is: its bytes go into the body unchanged.
+    QString opusInput(const QString& name = QStringLiteral("clip.opus")) const {
+        return writeBytes(input(name), QByteArray("OggS-pretend-opus-") + QByteArray(300, '\x07'));
+    }
+
+    FakeTranscriptionService lemonfox{FakeTranscriptionService::Kind::lemonfox};
+    FakeTranscriptionService mistral{FakeTranscriptionService::Kind::mistral};
+    std::unique_ptr<LemonfoxTranscriber> lemonfoxClient;
+    std::unique_ptr<MistralTranscriber> mistralClient;
+    QString inputDir;
+};
+
+} // namespace murmurly::test
