@@ -1,7 +1,9 @@
 #include "audio/SessionRecorder.h"
 
 #include "audio/AudioLevelComputer.h"
+#include "audio/PulseAudioInput.h"
 #include "audio/RecorderLog.h"
+#include "audio/vad/SileroVADGate.h"
 
 #include <QFileInfo>
 #include <QPromise>
@@ -50,6 +52,9 @@ const AudioFormat& SessionRecorder::targetFormat() {
     static const AudioFormat format = AudioFormat::working();
     return format;
 }
+
+SessionRecorder::SessionRecorder()
+    : SessionRecorder(std::make_unique<PulseAudioInput>(), std::make_unique<SileroVADGate>()) {}
 
 SessionRecorder::SessionRecorder(std::unique_ptr<AudioInput> input,
                                  std::unique_ptr<VoiceActivityDetector> vad)

@@ -11,4 +11,4 @@ murmurly_add_library(murmurly_recorder
         WindowMixer.h
         WorkingFormatConverter.cpp
         WorkingFormatConverter.h
-    LIBS murmurly_audio murmurly_common Qt6::Core)
+    LIBS murmurly_audio murmurly_capture murmurly_vad murmurly_common Qt6::Core)

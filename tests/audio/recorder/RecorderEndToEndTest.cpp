@@ -181,3 +181,34 @@ TEST(RecorderEndToEnd, KeepsSpeechFromBothSourcesAndDropsTheSilencesBetween) {
         EXPECT_NE(silence[i], silence[i - 1]);
     EXPECT_FALSE(silence.back());
 }
+
+TEST(RecorderEndToEnd, FailsToStartWithoutASoundServerAndSurvivesOneThatVanishes) {
+    ASSERT_TRUE(PulseFixture::isAvailable());
+    ASSERT_TRUE(PulseFixture::restart()) << qPrintable(PulseFixture::lastError());
+    SessionRecorder recorder; // the default microphone and the Silero gate
+    std::atomic<int> levels{0};
+    recorder.onLevel = [&](float) { ++levels; };
+
+    // No server: the engine cannot start, the file made for the session stays (empty).
+    ASSERT_TRUE(PulseFixture::kill()) << qPrintable(PulseFixture::lastError());
+    const QString orphan = QDir::temp().filePath("no-server.wav");
+    try {
+        recorder.start(orphan);
+        ADD_FAILURE() << "start should fail without a sound server";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error.description(), QStringLiteral("Failed to start audio engine"));
+    }
+    EXPECT_FALSE(recorder.isRunning());
+    EXPECT_TRUE(QFileInfo::exists(orphan));
+
+    // A server that goes away mid-session: the session still ends with a complete, readable file.
+    ASSERT_TRUE(PulseFixture::start()) << qPrintable(PulseFixture::lastError());
+    const QString session = QDir::temp().filePath("vanishing.wav");
+    recorder.start(session);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return levels.load() > 3; }, 10000));
+    ASSERT_TRUE(PulseFixture::kill()) << qPrintable(PulseFixture::lastError());
+    QTest::qWait(300);
+    recorder.stop().waitForFinished();
+    EXPECT_NO_THROW(readSamples(session));
+    ASSERT_TRUE(PulseFixture::start()) << qPrintable(PulseFixture::lastError());
+}
