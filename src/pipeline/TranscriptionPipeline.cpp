@@ -1,0 +1,346 @@
+#include "pipeline/TranscriptionPipeline.h"
+
+#include "audio/MicRecorder.h"
+#include "audio/PulseAudioInput.h"
+#include "audio/SoundServerProbe.h"
+#include "audio/SystemAudioMonitor.h"
+#include "audio/vad/SileroVADGate.h"
+#include "pipeline/LivePreview.h"
+#include "pipeline/SessionStore.h"
+#include "pipeline/TranscriptionPipelinePrivate.h"
+
+Q_LOGGING_CATEGORY(lcPipeline, "com.murmurly.app.TranscriptionPipeline")
+
+namespace murmurly {
+
+namespace {
+
+// The failures that say the current session's audio is of no use, so a retry would fail again.
+// Compared as bare cases: a transcription failure wrapping one of them does not count.
+bool isUnusableAudioError(const PipelineError& error) {
+    switch (error.kind()) {
+    case PipelineError::Kind::pendingAudioEmpty:
+    case PipelineError::Kind::pendingAudioUnreadable:
+    case PipelineError::Kind::noAudioData:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TranscriptionPipeline::Dependencies::Dependencies() = default;
+TranscriptionPipeline::Dependencies::~Dependencies() = default;
+TranscriptionPipeline::Dependencies::Dependencies(Dependencies&&) noexcept = default;
+TranscriptionPipeline::Dependencies&
+TranscriptionPipeline::Dependencies::operator=(Dependencies&&) noexcept = default;
+
+TranscriptionPipeline::TranscriptionPipeline(QObject* parent)
+    : TranscriptionPipeline(Dependencies{}, parent) {}
+
+TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<Private>(*this)) {
+    if (dependencies.recorder) {
+        d->recorder = std::move(dependencies.recorder);
+    } else {
+        d->recorder = std::make_shared<SessionRecorder>(std::make_unique<PulseAudioInput>(),
+                                                        std::make_unique<SileroVADGate>());
+    }
+    if (dependencies.microphoneAuthorized) {
+        d->microphoneAuthorized = std::move(dependencies.microphoneAuthorized);
+    } else {
+        // "Authorized" on this platform: the sound server answers and offers a capture source. Asked
+        // afresh at every start, so a server started after the application is found.
+        d->microphoneAuthorized = [] { return MicRecorder::grantsPermission(SoundServerProbe::probe()); };
+    }
+    d->clock = dependencies.clock ? std::move(dependencies.clock)
+                                  : Clock([] { return std::chrono::steady_clock::now(); });
+    d->lemonfoxTranscriber = std::make_shared<LemonfoxTranscriber>();
+    d->mistralTranscriber = std::make_shared<MistralTranscriber>();
+    d->livePreview = std::make_unique<LivePreview>(*this, d->mistralTranscriber);
+
+    d->anchor->pipeline = this;
+    d->anchor->recorder = d->recorder;
+    d->installRecorderCallbacks();
+
+    d->loadPendingIfNeeded();
+}
+
+TranscriptionPipeline::~TranscriptionPipeline() {
+    {
+        std::lock_guard lock(d->anchor->mutex);
+        d->anchor->pipeline = nullptr;
+        d->anchor->isRunning = false;
+    }
+    // Running coroutines see their tokens cancelled and their guards gone; none resumes into us.
+    d->livePreview->stop();
+    if (d->transcriptionTask) {
+        d->transcriptionTask->token.cancel();
+    }
+    // The recorder stops its capture and finishes its queue here, before the fields it reports into.
+    d->recorder.reset();
+}
+
+bool TranscriptionPipeline::isRunning() const {
+    return d->isRunning;
+}
+bool TranscriptionPipeline::isTranscribing() const {
+    return d->isTranscribing;
+}
+bool TranscriptionPipeline::isSilent() const {
+    return d->isSilent;
+}
+std::optional<float> TranscriptionPipeline::vadScore() const {
+    return d->vadScore;
+}
+QVariant TranscriptionPipeline::vadScoreVariant() const {
+    return d->vadScore ? QVariant(*d->vadScore) : QVariant();
+}
+QString TranscriptionPipeline::transcriptText() const {
+    return d->transcriptText;
+}
+std::optional<QString> TranscriptionPipeline::status() const {
+    return d->status;
+}
+QString TranscriptionPipeline::statusText() const {
+    return d->status.value_or(QString());
+}
+float TranscriptionPipeline::level() const {
+    return d->level;
+}
+std::shared_ptr<const PipelineError> TranscriptionPipeline::lastError() const {
+    return d->lastError;
+}
+QString TranscriptionPipeline::lastErrorDescription() const {
+    return d->lastError ? d->lastError->description() : QString();
+}
+
+std::optional<QString> TranscriptionPipeline::currentSessionAudioPath() const {
+    if (!d->currentSession) {
+        return std::nullopt;
+    }
+    return d->currentSession->audioPath;
+}
+
+void TranscriptionPipeline::Private::setRunning(bool value) {
+    anchor->isRunning = value;
+    if (isRunning != value) {
+        isRunning = value;
+        emit q.isRunningChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setTranscribing(bool value) {
+    if (isTranscribing != value) {
+        isTranscribing = value;
+        emit q.isTranscribingChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setSilent(bool value) {
+    if (isSilent != value) {
+        isSilent = value;
+        emit q.isSilentChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setVadScore(std::optional<float> value) {
+    if (vadScore != value) {
+        vadScore = value;
+        emit q.vadScoreChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setTranscriptText(const QString& value) {
+    if (transcriptText != value) {
+        transcriptText = value;
+        emit q.transcriptTextChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setStatus(std::optional<QString> value) {
+    if (status != value) {
+        status = std::move(value);
+        emit q.statusChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setLevel(float value) {
+    if (level != value) {
+        level = value;
+        emit q.levelChanged();
+    }
+}
+
+void TranscriptionPipeline::Private::setLastError(std::shared_ptr<const PipelineError> value) {
+    // Every failure notifies, even one with the same text as the last: the banner shows it again.
+    if (!lastError && !value) {
+        return;
+    }
+    lastError = std::move(value);
+    emit q.lastErrorChanged();
+}
+
+void TranscriptionPipeline::Private::installRecorderCallbacks() {
+    // The recorder calls these on its own threads; each only queues the work onto the pipeline.
+    recorder->onLevel = [anchor = anchor](float value) {
+        anchor->post([value](TranscriptionPipeline& p) {
+            p.d->micLevel = value;
+            p.d->setLevel(std::max(p.d->micLevel, p.d->systemLevel));
+            p.d->recomputeSilenceStatus();
+        });
+    };
+    recorder->onError = [](const Error& error) {
+        // A failed write loses those samples only; the recording goes on and the user is not told.
+        qCCritical(lcPipeline, "Recording error: %s", qUtf8Printable(error.description()));
+    };
+    recorder->onSilenceStateChange = [anchor = anchor](bool silent) {
+        anchor->post([silent](TranscriptionPipeline& p) {
+            p.d->vadSilentHint = silent;
+            p.d->recomputeSilenceStatus();
+        });
+    };
+    recorder->onVADScoreChange = [anchor = anchor](std::optional<float> score) {
+        anchor->post([score](TranscriptionPipeline& p) { p.d->setVadScore(score); });
+    };
+}
+
+void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
+    d->systemMonitor = monitor;
+    if (monitor == nullptr) {
+        return;
+    }
+    monitor->onLevel = [anchor = d->anchor](float value) {
+        anchor->post([value](TranscriptionPipeline& p) {
+            p.d->systemLevel = value;
+            p.d->setLevel(std::max(p.d->micLevel, p.d->systemLevel));
+            p.d->recomputeSilenceStatus();
+        });
+    };
+    // Runs on the sample thread and stays there: the hop to the main thread would only delay the
+    // audio. A buffer racing with stop() may still get through; the recorder drops or flushes it.
+    monitor->onBuffer = [anchor = d->anchor](const PcmBuffer& buffer) {
+        if (!anchor->isRunning.load(std::memory_order_acquire)) {
+            return;
+        }
+        if (auto recorder = anchor->recorder.lock()) {
+            recorder->ingestSystemBuffer(buffer);
+        }
+    };
+}
+
+void TranscriptionPipeline::start() {
+    d->livePreview->stop();
+    if (d->isTranscribing) {
+        cancelTranscription();
+    }
+
+    if (d->currentSession) {
+        const PendingSession session = *d->currentSession;
+        // A session that still has audio is transcribed again rather than thrown away, unless the
+        // last failure already said its audio is unusable.
+        const bool blocked = d->lastError && isUnusableAudioError(*d->lastError);
+        if (SessionStore::hasAudioFrames(session.audioPath) && !blocked) {
+            d->setStatus(QStringLiteral("Retrying transcription..."));
+            d->transcribe(session);
+            return;
+        }
+        SessionStore::clearPending();
+        d->currentSession.reset();
+    }
+
+    if (!d->microphoneAuthorized()) {
+        d->setLastError(std::make_shared<PipelineError>(PipelineError::microphonePermissionDenied()));
+        d->setStatus(std::nullopt);
+        return;
+    }
+
+    d->setLastError(nullptr);
+    d->setStatus(std::nullopt);
+    d->setSilent(false);
+    d->setVadScore(std::nullopt);
+    d->vadSilentHint = false;
+    d->vadSilentSince.reset();
+    d->setTranscriptText(QString());
+
+    const PendingSession session = SessionStore::createNewSession();
+    // Without the record a crash loses the recording, but the recording itself can still go on.
+    SessionStore::writePending(session);
+    d->currentSession = session;
+
+    try {
+        d->recorder->start(session.audioPath);
+    } catch (const Error& error) {
+        qCCritical(lcPipeline, "Failed to start recording: %s", qUtf8Printable(error.description()));
+        d->setLastError(std::make_shared<PipelineError>(PipelineError::recordingFailed(error)));
+        d->setRunning(false);
+        return;
+    }
+
+    if (d->systemMonitor) {
+        d->systemMonitor->start();
+    }
+    d->setRunning(true);
+    d->setStatus(QStringLiteral("Listening..."));
+    d->livePreview->startIfNeeded(session);
+}
+
+void TranscriptionPipeline::stop() {
+    if (!d->isRunning) {
+        return;
+    }
+    d->livePreview->stop();
+    d->recorder->stop();
+    if (d->systemMonitor) {
+        d->systemMonitor->stop();
+    }
+    d->setRunning(false);
+    d->setSilent(false);
+    d->setVadScore(std::nullopt);
+    d->vadSilentHint = false;
+    d->vadSilentSince.reset();
+
+    if (d->currentSession) {
+        d->setStatus(QStringLiteral("Transcribing..."));
+        d->transcribe(*d->currentSession);
+    }
+}
+
+void TranscriptionPipeline::cancelTranscription() {
+    if (d->transcriptionTask) {
+        d->transcriptionTask->token.cancel();
+        d->transcriptionTask.reset();
+    }
+    d->setTranscribing(false);
+    d->setStatus(std::nullopt);
+    d->resetSilence();
+}
+
+void TranscriptionPipeline::Private::resetSilence() {
+    setSilent(false);
+    setVadScore(std::nullopt);
+    vadSilentHint = false;
+    vadSilentSince.reset();
+}
+
+void TranscriptionPipeline::Private::recomputeSilenceStatus() {
+    // No timer: the level updates (several a second while recording) drive this check.
+    if (isRunning && !isTranscribing && vadSilentHint) {
+        const auto now = clock();
+        if (!vadSilentSince) {
+            vadSilentSince = now;
+            setSilent(false);
+        } else if (now - *vadSilentSince >= std::chrono::milliseconds(2000)) {
+            setSilent(true);
+        } else {
+            setSilent(false);
+        }
+        return;
+    }
+    setSilent(false);
+    vadSilentSince.reset();
+}
+
+} // namespace murmurly

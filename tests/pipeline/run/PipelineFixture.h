@@ -1,0 +1,111 @@
+#pragma once
+
+#include "ScriptedAudio.h"
+
+#include "audio/AudioFileWriter.h"
+#include "audio/SessionRecorder.h"
+#include "pipeline/PipelineError.h"
+#include "pipeline/SessionStore.h"
+#include "pipeline/TranscriptionPipeline.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace murmurly::test {
+
+// A pipeline on a scripted microphone and gate, a clock the test moves, and the microphone
+// authorization the test decides. Everything else is real: the recorder, the clients, the files
+// in the temporary home.
+class PipelineFixture : public ::testing::Test {
+protected:
+    ScriptedAudio audio;
+    std::chrono::steady_clock::time_point now{};
+    bool microphoneAuthorized = true;
+
+    std::unique_ptr<TranscriptionPipeline> makePipeline() {
+        TranscriptionPipeline::Dependencies deps;
+        deps.recorder = std::make_unique<SessionRecorder>(std::make_unique<ScriptedInput>(audio.input),
+                                                          std::make_unique<ScriptedVad>(audio.vad));
+        deps.microphoneAuthorized = [this] { return microphoneAuthorized; };
+        deps.clock = [this] { return now; };
+        return std::make_unique<TranscriptionPipeline>(std::move(deps));
+    }
+
+    void advance(double seconds) {
+        now += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds));
+    }
+
+    static QString appFolder() { return SessionStore::appSupportDirectory(); }
+    static QString transcriptsFolder() { return SessionStore::transcriptsDirectory(); }
+    static QString pendingPath() { return appFolder() + QStringLiteral("/pending_session.json"); }
+    static bool pendingExists() { return QFileInfo::exists(pendingPath()); }
+
+    static QByteArray readAll(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    static void writeAll(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+
+    // A session WAV (16 kHz mono float) holding `frames` frames of a tone.
+    static void writeWav(const QString& path, int frames) {
+        auto writer = AudioFileWriter::create(path, AudioFormat::working());
+        std::vector<float> samples(static_cast<std::size_t>(frames));
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = 0.2f * static_cast<float>(std::sin(static_cast<double>(i) * 0.17));
+        }
+        writer->write(samples.data(), samples.size());
+        writer->close();
+    }
+
+    // The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
+    static void breakWavHeader(const QString& path) {
+        QByteArray bytes = readAll(path);
+        const int data = bytes.indexOf("data");
+        ASSERT_GT(data, 0);
+        const auto zero = [&bytes](int at) { bytes.replace(at, 4, QByteArray(4, '\0')); };
+        zero(4);
+        zero(data + 4);
+        writeAll(path, bytes);
+    }
+
+    static void writePending(const QString& audioPath, const QString& startedAt = "2025-03-01T14:05:09Z") {
+        writeAll(pendingPath(),
+                 QStringLiteral(R"({"audioPath":"%1","startedAt":"%2"})").arg(audioPath, startedAt).toUtf8());
+    }
+
+    // Spins the event loop until `condition` holds; false after 20 s without it.
+    template <typename Condition>
+    static bool waitFor(Condition condition) {
+        return QTest::qWaitFor(condition, 20000);
+    }
+
+    // Pushes one window and waits until the pipeline has seen the recorder report its score. Each
+    // window gets its own probability, so the wait cannot be satisfied by an earlier window.
+    void pushWindowAndSettle(TranscriptionPipeline& pipeline, bool speech) {
+        const float probability = speech ? 0.9f - 0.001f * static_cast<float>(m_windows)
+                                         : 0.1f + 0.001f * static_cast<float>(m_windows);
+        ++m_windows;
+        audio.vad->speech = speech;
+        audio.vad->probability = probability;
+        audio.push();
+        ASSERT_TRUE(waitFor([&] { return pipeline.vadScore() == probability; }));
+    }
+
+private:
+    int m_windows = 0;
+};
+
+} // namespace murmurly::test

@@ -1,0 +1,172 @@
+// Start, stop, levels and the silence flag of the pipeline, on the real recorder with a scripted
+// microphone and gate.
+
+#include "PipelineFixture.h"
+
+#include <QSignalSpy>
+
+namespace murmurly::test {
+namespace {
+
+class RecordingLifecycleTest : public PipelineFixture {};
+
+TEST_F(RecordingLifecycleTest, StartWithoutMicrophoneRecordsNothingAndSaysWhy) {
+    microphoneAuthorized = false;
+    auto pipeline = makePipeline();
+    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
+
+    pipeline->start();
+
+    EXPECT_EQ(pipeline->lastErrorDescription(), QStringLiteral("Microphone permission is not granted."));
+    EXPECT_EQ(errors.count(), 1);
+    EXPECT_FALSE(pipeline->isRunning());
+    EXPECT_FALSE(pipeline->status().has_value());
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_TRUE(QDir(appFolder()).entryList({QStringLiteral("*.wav")}, QDir::Files).isEmpty());
+}
+
+TEST_F(RecordingLifecycleTest, RecorderFailureKeepsTheSessionAndTheNextStartDiscardsIt) {
+    audio.input->failStart = true;
+    auto pipeline = makePipeline();
+
+    pipeline->start();
+
+    EXPECT_EQ(pipeline->lastErrorDescription(),
+              QStringLiteral("Failed to start microphone input: Failed to start audio engine"));
+    EXPECT_FALSE(pipeline->isRunning());
+    ASSERT_TRUE(pipeline->currentSessionAudioPath().has_value());
+    const QString failedPath = *pipeline->currentSessionAudioPath();
+    // The record stays for crash protection: it names the session that is still current.
+    EXPECT_TRUE(pendingExists());
+    EXPECT_TRUE(readAll(pendingPath()).contains(QFileInfo(failedPath).fileName().toUtf8()));
+
+    // The failed session's file holds no audio, so the next start drops it and records anew.
+    audio.input->failStart = false;
+    now += std::chrono::seconds(1);
+    pipeline->start();
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    EXPECT_TRUE(pendingExists());
+    pipeline->stop();
+}
+
+TEST_F(RecordingLifecycleTest, StartStopStateAndLevels) {
+    auto pipeline = makePipeline();
+    QSignalSpy running(pipeline.get(), &TranscriptionPipeline::isRunningChanged);
+
+    pipeline->stop(); // not running: nothing happens
+    EXPECT_EQ(running.count(), 0);
+    EXPECT_FALSE(pipeline->status().has_value());
+
+    pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
+    EXPECT_EQ(running.count(), 1);
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
+    EXPECT_TRUE(pipeline->transcriptText().isEmpty());
+    ASSERT_TRUE(pipeline->currentSessionAudioPath().has_value());
+    const QString audioPath = *pipeline->currentSessionAudioPath();
+    EXPECT_TRUE(QFileInfo(audioPath).fileName().startsWith(QStringLiteral("mixed-")));
+    EXPECT_EQ(QFileInfo(audioPath).absolutePath(), QFileInfo(appFolder()).absoluteFilePath());
+    const QByteArray record = readAll(pendingPath());
+    EXPECT_TRUE(record.contains("\"startedAt\"")) << record.constData();
+    EXPECT_TRUE(record.contains(QFileInfo(audioPath).fileName().toUtf8())) << record.constData();
+
+    // The microphone level is 2 x RMS of the block: a 0.3 tone gives about 0.42.
+    pushWindowAndSettle(*pipeline, true);
+    EXPECT_NEAR(pipeline->level(), 2.0f * 0.3f / std::sqrt(2.0f), 0.02f);
+    ASSERT_TRUE(pipeline->vadScore().has_value());
+
+    pipeline->stop();
+    EXPECT_FALSE(pipeline->isRunning());
+    EXPECT_FALSE(pipeline->isSilent());
+    EXPECT_FALSE(pipeline->vadScore().has_value());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    EXPECT_TRUE(pipeline->isTranscribing());
+    // The level keeps its last value after the recording.
+    EXPECT_GT(pipeline->level(), 0.3f);
+    // Without an API key the run fails, and a session run that ends is not kept for a retry.
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_TRUE(pipeline->lastErrorDescription().startsWith(QStringLiteral("Transcription failed: ")));
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_FALSE(pipeline->vadScore().has_value());
+}
+
+// The silent flag turns on at the first update that comes 2.0 s or more after the first silent
+// update of an uninterrupted stretch; a speech decision clears it and restarts the count.
+TEST_F(RecordingLifecycleTest, SilenceNeedsTwoUninterruptedSeconds) {
+    auto pipeline = makePipeline();
+    pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
+
+    // Each window's silence report is applied before the next window's score arrives, so after
+    // pushWindowAndSettle(n + 1) the pipeline has seen the hint of window n.
+    pushWindowAndSettle(*pipeline, false); // t = 0: the hint turns on with this window
+    pushWindowAndSettle(*pipeline, false); // silence starts counting at t = 0
+    EXPECT_FALSE(pipeline->isSilent());
+
+    advance(1.9);
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_FALSE(pipeline->isSilent());
+
+    advance(0.1); // exactly 2.0 s after the first silent update
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_TRUE(pipeline->isSilent());
+
+    pushWindowAndSettle(*pipeline, true); // a speech decision ends the stretch
+    pushWindowAndSettle(*pipeline, true);
+    EXPECT_FALSE(pipeline->isSilent());
+
+    advance(10.0);
+    pushWindowAndSettle(*pipeline, false); // a new stretch starts here, at t = 12.0
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_FALSE(pipeline->isSilent());
+    advance(1.99);
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_FALSE(pipeline->isSilent());
+    advance(0.01);
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_TRUE(pipeline->isSilent());
+
+    pipeline->stop();
+    EXPECT_FALSE(pipeline->isSilent());
+}
+
+TEST_F(RecordingLifecycleTest, AudioCheckAndWavCleanup) {
+    const QString dir = appFolder();
+    const auto make = [&](const QString& name, qsizetype size) {
+        const QString path = dir + '/' + name;
+        writeAll(path, QByteArray(size, 'x'));
+        return path;
+    };
+    EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(make("mixed-A.wav", 512)));
+    EXPECT_TRUE(TranscriptionPipeline::fileHasAudio(make("mixed-B.wav", 513)));
+    EXPECT_TRUE(TranscriptionPipeline::fileHasAudio(make("mixed-C.opus", 1)));
+    EXPECT_TRUE(TranscriptionPipeline::fileHasAudio(make("mixed-D.OGG", 1)));
+    EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(make("mixed-E.opus", 0)));
+    EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(make("mixed-F.mp3", 512)));
+    EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(dir + "/missing.wav"));
+    EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(dir)); // a folder is no audio file
+
+    // The WAV goes only once its Opus copy exists; other files are never touched.
+    const QString wav = make("mixed-G.wav", 2000);
+    TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
+    EXPECT_TRUE(QFileInfo::exists(wav));
+    writeAll(transcriptsFolder() + "/mixed-G.opus", "opus");
+    TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
+    EXPECT_FALSE(QFileInfo::exists(wav));
+
+    const QString flac = make("mixed-H.flac", 2000);
+    writeAll(transcriptsFolder() + "/mixed-H.opus", "opus");
+    TranscriptionPipeline::cleanupWAVIfOpusExists(flac);
+    EXPECT_TRUE(QFileInfo::exists(flac));
+    const QString foreign = make("other-I.wav", 2000);
+    writeAll(transcriptsFolder() + "/other-I.opus", "opus");
+    TranscriptionPipeline::cleanupWAVIfOpusExists(foreign);
+    EXPECT_TRUE(QFileInfo::exists(foreign));
+}
+
+} // namespace
+} // namespace murmurly::test
