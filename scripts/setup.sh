@@ -39,14 +39,14 @@ fi
 
 # npm_fetch PACKAGE@VERSION FILE-IN-PACKAGE DEST SHA256
 npm_fetch() {
-    local spec=$1 member=$2 dest=$3 sha=$4
+    local pkg=$1 member=$2 dest=$3 sha=$4
     if [ -f "$dest" ] && echo "$sha  $dest" | sha256sum --check --status; then return 0; fi
     local tmp
     tmp=$(mktemp -d)
-    (cd "$tmp" && npm pack --silent "$spec" >/dev/null)
+    (cd "$tmp" && npm pack --silent "$pkg" >/dev/null)
     tar -xzf "$tmp"/*.tgz -C "$tmp" "package/$member"
     if ! echo "$sha  $tmp/package/$member" | sha256sum --check --status; then
-        echo "setup: checksum mismatch for $member of $spec" >&2
+        echo "setup: checksum mismatch for $member of $pkg" >&2
         rm -rf "$tmp"
         exit 1
     fi
