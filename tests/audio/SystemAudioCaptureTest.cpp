@@ -102,9 +102,9 @@ TEST_F(CaptureTest, SystemAudioDeliversPlayedSpeechWithLevelUntilStopped) {
     expectSpeechDuration(collector.samples(), 44100.0, *speechSpan);
 }
 
-TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDevice) {
-    ASSERT_GE(PulseFixture::loadNullSink(QStringLiteral("headphones")), 0)
-        << PulseFixture::lastError().toStdString();
+TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDeviceAndBackWhenItIsRemoved) {
+    const int headphones = PulseFixture::loadNullSink(QStringLiteral("headphones"));
+    ASSERT_GE(headphones, 0) << PulseFixture::lastError().toStdString();
     SystemAudioMonitor monitor;
     BlockCollector collector;
     monitor.onBuffer = [&](const PcmBuffer& buffer) { collector.add(buffer); };
@@ -123,6 +123,19 @@ TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDevice) {
     EXPECT_FALSE(soundSpan(collector.samples(), 44100.0).has_value());
     collector.clear();
     playAndDrain([&] { return collector.blockCount(); }, QStringLiteral("headphones"));
+    expectSpeechDuration(collector.samples(), 44100.0, *speechSpan);
+
+    // The headphones are unplugged: the server picks another default, and the capture goes there.
+    ASSERT_TRUE(PulseFixture::pactl({QStringLiteral("unload-module"), QString::number(headphones)}));
+    QString fallback;
+    ASSERT_TRUE(PulseFixture::pactl({QStringLiteral("get-default-sink")}, &fallback));
+    fallback = fallback.trimmed();
+    ASSERT_NE(fallback, QStringLiteral("headphones"));
+    ASSERT_TRUE(waitFor([&] {
+        return PulseFixture::recordingSources() == QStringList{fallback + ".monitor"};
+    })) << PulseFixture::recordingSources().join(u',').toStdString();
+    collector.clear();
+    playAndDrain([&] { return collector.blockCount(); }, fallback);
     expectSpeechDuration(collector.samples(), 44100.0, *speechSpan);
     EXPECT_EQ(monitor.status(), QStringLiteral("Monitoring..."));
     monitor.stop();

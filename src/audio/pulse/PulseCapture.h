@@ -31,7 +31,9 @@ class PulseRecordStream;
 //    Failed and ends the capture: the caller decides whether to try again.
 //
 // It owns its libpulse thread. start() and stop() may be called from any thread but the loop's;
-// the callbacks run on the loop thread and must return quickly: they hold up the audio.
+// they hold the loop's lock only for calls that queue a message to the server, never while waiting
+// for it, so the audio thread is not held up by its callers. The callbacks run on the loop thread
+// and must return quickly (they hold up the audio) and must not call start() or stop().
 class PulseCapture {
 public:
     enum class Device { DefaultSource, DefaultSinkMonitor };
