@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 
+#include <ctime>
 #include <vector>
 
 namespace murmurly {
@@ -137,10 +138,24 @@ QDateTime SessionDateFormatter::parseInternetDateTime(const QString& text) {
 }
 
 QString SessionDateFormatter::format(const QDateTime& dateTime) const {
-    const QDateTime local = dateTime.toLocalTime();
+    // localtime_r rather than QDateTime::toLocalTime(): Qt re-reads the zone settings on every
+    // conversion (a file-system call each), which made the display names the bulk of a scan.
+    const time_t seconds = time_t(dateTime.toSecsSinceEpoch());
+    struct tm parts {};
+    if (!localtime_r(&seconds, &parts))
+        return m_locale.toString(dateTime.toLocalTime(), m_dateFormat + u' ' + m_timeFormat);
+    const QDate date(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+    auto dateText = m_dateTexts.constFind(date);
+    if (dateText == m_dateTexts.cend())
+        dateText = m_dateTexts.insert(date, m_locale.toString(date, m_dateFormat));
+    // The short time shows hours and minutes only, so one text serves a whole minute.
+    const int minute = parts.tm_hour * 60 + parts.tm_min;
+    auto timeText = m_timeTexts.constFind(minute);
+    if (timeText == m_timeTexts.cend())
+        timeText =
+            m_timeTexts.insert(minute, m_locale.toString(QTime(parts.tm_hour, parts.tm_min), m_timeFormat));
     // Joined by a space as QLocale joins its own date-time formats.
-    return m_locale.toString(local.date(), m_dateFormat) + u' ' +
-           m_locale.toString(local.time(), m_timeFormat);
+    return dateText.value() + u' ' + timeText.value();
 }
 
 } // namespace murmurly

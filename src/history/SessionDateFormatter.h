@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QLocale>
 #include <QString>
 
@@ -19,6 +20,8 @@ public:
     static QDateTime parseInternetDateTime(const QString& text);
 
     // Medium date and short time in the local time zone, e.g. "May 1, 2024 2:34 PM" (en_US).
+    // Not thread-safe: it remembers the texts of dates and times already written, because QLocale
+    // parses the format string on every call and a scan writes thousands of them.
     QString format(const QDateTime& dateTime) const;
 
     const QString& dateFormat() const { return m_dateFormat; }
@@ -32,6 +35,8 @@ private:
     QLocale m_locale;
     QString m_dateFormat;
     QString m_timeFormat;
+    mutable QHash<QDate, QString> m_dateTexts;
+    mutable QHash<int, QString> m_timeTexts; // by minute of the day
 };
 
 } // namespace murmurly

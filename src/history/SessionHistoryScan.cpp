@@ -6,8 +6,10 @@
 #include "pipeline/SessionStore.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 #include <array>
@@ -88,11 +90,22 @@ std::int64_t& opusBytesField(Entry& e, Kind kind) {
     return e.systemOpusBytes;
 }
 
-// Non-recursive, hidden files skipped, unsorted (we sort the entries ourselves). QDir fills each
-// QFileInfo from one stat, so size and modification time come with the listing. A folder that
-// cannot be read lists as empty.
-QFileInfoList listFiles(const QString& folder) {
-    return QDir(folder).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+// Non-recursive and unsorted (the entries are sorted at the end). QDirIterator takes the file type
+// from the directory entry itself; size and modification time are read once, on first use, and
+// cached in the QFileInfo. It is several times cheaper than QDir::entryInfoList, which builds and
+// filters extra lists. A folder that cannot be read lists as empty.
+QFileInfoList listFolder(const QString& folder, QDir::Filters filters) {
+    QFileInfoList files;
+    QDirIterator it(folder, filters | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        files.append(it.fileInfo());
+    }
+    return files;
+}
+
+bool isHidden(const QFileInfo& file) {
+    return file.fileName().startsWith(u'.');
 }
 
 class ScanState {
@@ -101,10 +114,19 @@ public:
         : m_appFolder(SessionStore::appSupportDirectory())
         , m_transcriptsFolder(SessionStore::transcriptsDirectory())
         , m_names(SessionMetadataStore::readNames(
-              QDir(m_appFolder).filePath(QString::fromLatin1(SessionMetadataStore::kFileName)))) {}
+              QDir(m_appFolder).filePath(QString::fromLatin1(SessionMetadataStore::kFileName))))
+        , m_transcriptsListing(listFolder(m_transcriptsFolder, QDir::Files | QDir::Dirs | QDir::Hidden)) {
+        // Which transcripts exist, from the one listing of their folder that the Opus pass needs
+        // anyway: asking the file system once per session would double the scan's system calls.
+        // Hidden names and folders count too, as a direct existence check would see them.
+        for (const QFileInfo& file : m_transcriptsListing) {
+            if (file.fileName().endsWith(u".txt"))
+                m_transcriptNames.insert(file.fileName());
+        }
+    }
 
     void scanRecordings() {
-        for (const QFileInfo& file : listFiles(m_appFolder)) {
+        for (const QFileInfo& file : listFolder(m_appFolder, QDir::Files)) {
             if (file.suffix().toLower() != u"wav")
                 continue;
             const std::optional<Identified> found = identify(file);
@@ -123,8 +145,8 @@ public:
     }
 
     void scanOpusCopies() {
-        for (const QFileInfo& file : listFiles(m_transcriptsFolder)) {
-            if (file.suffix().toLower() != u"opus")
+        for (const QFileInfo& file : m_transcriptsListing) {
+            if (!file.isFile() || isHidden(file) || file.suffix().toLower() != u"opus")
                 continue;
             const std::optional<Identified> found = identify(file);
             if (!found)
@@ -171,14 +193,16 @@ private:
     }
 
     void attachTranscript(Entry& entry) {
-        const QString location = QDir(m_transcriptsFolder).filePath(entry.id + QStringLiteral(".txt"));
-        if (QFileInfo::exists(location))
-            entry.transcriptURL = location;
+        const QString name = entry.id + QStringLiteral(".txt");
+        if (m_transcriptNames.contains(name))
+            entry.transcriptURL = QDir(m_transcriptsFolder).filePath(name);
     }
 
     QString m_appFolder;
     QString m_transcriptsFolder;
     SessionMetadataStore::NameMap m_names;
+    QFileInfoList m_transcriptsListing;
+    QSet<QString> m_transcriptNames;
     SessionDateFormatter m_formatter;
     QHash<QString, Entry> m_entries;
 };
