@@ -19,9 +19,16 @@ constexpr auto kStartTimeout = std::chrono::seconds(8);
 
 } // namespace
 
-PulseAudioInput::PulseAudioInput()
-    : m_capture(std::make_unique<PulseCapture>(PulseCapture::Device::DefaultSource,
-                                               QByteArrayLiteral("MicrophoneTap"))) {
+PulseAudioInput::PulseAudioInput() {
+    try {
+        m_capture = std::make_unique<PulseCapture>(PulseCapture::Device::DefaultSource,
+                                                   QByteArrayLiteral("MicrophoneTap"));
+    } catch (const Error& error) {
+        // Without its thread the input cannot capture; start() says so, construction must not fail.
+        m_captureError = error.description();
+        qCWarning(lcMicInput, "Microphone capture is unavailable: %s", qUtf8Printable(m_captureError));
+        return;
+    }
     m_capture->setEventCallback([this](PulseCapture::Event event, const QString& message) {
         switch (event) {
         case PulseCapture::Event::Started:
@@ -47,7 +54,8 @@ PulseAudioInput::PulseAudioInput()
 }
 
 PulseAudioInput::~PulseAudioInput() {
-    m_capture->stop();
+    if (m_capture)
+        m_capture->stop();
 }
 
 AudioFormat PulseAudioInput::inputFormat() {
@@ -62,14 +70,18 @@ AudioFormat PulseAudioInput::inputFormat() {
 
 void PulseAudioInput::installTap(std::uint32_t bufferSize, TapBlock block) {
     m_framesPerBlock = bufferSize > 0 ? bufferSize : 4096;
-    m_capture->setBlockCallback(std::move(block));
+    if (m_capture)
+        m_capture->setBlockCallback(std::move(block));
 }
 
 void PulseAudioInput::removeTap() {
-    m_capture->setBlockCallback(nullptr);
+    if (m_capture)
+        m_capture->setBlockCallback(nullptr);
 }
 
 void PulseAudioInput::start() {
+    if (!m_capture)
+        throw SystemError(QStringLiteral("Microphone unavailable: ") + m_captureError);
     if (m_capture->isCapturing())
         return;
     const AudioFormat format = inputFormat();
@@ -98,7 +110,8 @@ void PulseAudioInput::start() {
 }
 
 void PulseAudioInput::stop() {
-    m_capture->stop();
+    if (m_capture)
+        m_capture->stop();
     // The next session asks for the default source's format again: the user may have switched.
     m_format.reset();
 }

@@ -40,7 +40,8 @@ public:
     void stop() override;
 
 private:
-    std::unique_ptr<PulseCapture> m_capture;
+    std::unique_ptr<PulseCapture> m_capture; // null when its thread could not be started
+    QString m_captureError;
     std::optional<AudioFormat> m_format;
     QString m_formatError;
     std::uint32_t m_framesPerBlock = 4096;

@@ -112,6 +112,15 @@ TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDeviceAndBackWhenItIsR
     ASSERT_TRUE(waitFor([&] { return collector.blockCount() > 2; }));
     EXPECT_EQ(PulseFixture::recordingSources(), QStringList{QStringLiteral("speakers.monitor")});
 
+    // A change of the default *source* makes the server move streams that were on the old default
+    // along with it; the capture belongs on the default sink's monitor and has to go back there.
+    ASSERT_TRUE(
+        PulseFixture::pactl({QStringLiteral("set-default-source"), QStringLiteral("speakers.monitor")}));
+    ASSERT_TRUE(
+        PulseFixture::pactl({QStringLiteral("set-default-source"), QStringLiteral("mic_in.monitor")}));
+    ASSERT_TRUE(waitFor([] { return PulseFixture::recordingSources() == QStringList{"speakers.monitor"}; }))
+        << PulseFixture::recordingSources().join(u',').toStdString();
+
     // The user plugs in headphones: the capture has to move with the default output.
     ASSERT_TRUE(PulseFixture::setDefaultSink(QStringLiteral("headphones")));
     ASSERT_TRUE(waitFor([] { return PulseFixture::recordingSources() == QStringList{"headphones.monitor"}; }))

@@ -22,7 +22,9 @@
 # (its monitor is the default source: play there for "the microphone"); float32 capture works on
 # both. From C++ (murmurly::test::PulseFixture): play a file into a sink (paplay), synthesize speech
 # (espeak-ng), run pactl, load another sink, kill the daemon and start it again (a vanishing
-# server), or restart it for a pristine state. Run by hand:
+# server), or restart it for a pristine state. The daemon is shared by every fixture test of a
+# run and a test may leave it changed (or dead): call PulseFixture::restart() first when the test
+# relies on the defaults above, as the capture tests do. Run by hand:
 #   tests/support/pulse-fixture.sh start /tmp/pa && export PULSE_SERVER=unix:/tmp/pa/native
 
 set(MURMURLY_PULSE_FIXTURE_SCRIPT "${CMAKE_CURRENT_SOURCE_DIR}/pulse-fixture.sh" CACHE INTERNAL "")

@@ -241,6 +241,7 @@ void PulseCapture::openStream(const QByteArray& sourceName) {
     };
     m_stream->onReady = [this] { streamReady(); };
     m_stream->onFailed = [this](const QString& error) { streamFailed(error); };
+    m_stream->onMoved = [this](const QByteArray& source) { streamMoved(source); };
     m_streamSource = sourceName;
     QString error;
     if (!m_stream->connect(sourceName, &error))
@@ -258,6 +259,17 @@ void PulseCapture::streamReady() {
         qCInfo(lcSoundServer, "Capture resumed on %s", m_streamSource.constData());
         emitEvent(Event::Resumed, QString::fromUtf8(m_streamSource));
     }
+}
+
+// The server moves streams by itself: to a new default source (PulseAudio 15 and later move
+// streams that were on the old default), or away from a device that vanished. For the monitor of
+// the default sink that can be the wrong place, so look again where the stream belongs.
+void PulseCapture::streamMoved(const QByteArray& sourceName) {
+    if (sourceName == m_streamSource)
+        return;
+    qCInfo(lcSoundServer, "The server moved the capture to %s", sourceName.constData());
+    m_streamSource = sourceName;
+    reconcile();
 }
 
 void PulseCapture::streamFailed(const QString& error) {

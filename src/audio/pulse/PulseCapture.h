@@ -74,6 +74,7 @@ private:
     void openStream(const QByteArray& sourceName);
     void moveFinished(bool success);
     void streamReady();
+    void streamMoved(const QByteArray& sourceName);
     void streamFailed(const QString& error);
     void scheduleRetry();
     void fail(const QString& error);

@@ -50,6 +50,7 @@ void PulseRecordStream::release() {
         return;
     pa_stream_set_state_callback(m_stream, nullptr, nullptr);
     pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(m_stream, nullptr, nullptr);
     if (pa_stream_get_state(m_stream) == PA_STREAM_READY ||
         pa_stream_get_state(m_stream) == PA_STREAM_CREATING)
         pa_stream_disconnect(m_stream);
@@ -60,6 +61,7 @@ void PulseRecordStream::release() {
 bool PulseRecordStream::connect(const QByteArray& sourceName, QString* error) {
     pa_stream_set_state_callback(m_stream, &PulseRecordStream::stateCallback, this);
     pa_stream_set_read_callback(m_stream, &PulseRecordStream::readCallback, this);
+    pa_stream_set_moved_callback(m_stream, &PulseRecordStream::movedCallback, this);
     // Fragments of one block: the server wakes us about once per block, not for every few
     // milliseconds of audio, and the latency of a block is all the recorder needs.
     pa_buffer_attr attr;
@@ -102,6 +104,13 @@ void PulseRecordStream::stateCallback(pa_stream* stream, void* userdata) {
     default:
         break;
     }
+}
+
+void PulseRecordStream::movedCallback(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseRecordStream*>(userdata);
+    const char* name = pa_stream_get_device_name(stream);
+    if (name && self->onMoved)
+        self->onMoved(QByteArray(name));
 }
 
 void PulseRecordStream::readCallback(pa_stream* stream, std::size_t, void* userdata) {

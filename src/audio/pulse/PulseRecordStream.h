@@ -28,6 +28,9 @@ public:
     std::function<void(const PcmBuffer& block)> onBlock;
     std::function<void()> onReady;
     std::function<void(const QString& error)> onFailed;
+    // The server moved the stream to another source on its own (the default source changed, or
+    // the device went away); the argument is the new source's name.
+    std::function<void(const QByteArray& sourceName)> onMoved;
 
     // `format` must be Float32 and valid. Throws SystemError when the stream cannot be created.
     PulseRecordStream(pa_context* context, const AudioFormat& format, std::uint32_t framesPerBlock);
@@ -45,6 +48,7 @@ public:
 private:
     static void stateCallback(pa_stream* stream, void* userdata);
     static void readCallback(pa_stream* stream, std::size_t bytes, void* userdata);
+    static void movedCallback(pa_stream* stream, void* userdata);
     void append(const std::byte* data, std::size_t bytes);
     void release();
     QString lastError() const;
