@@ -1,10 +1,8 @@
 #include "pipeline/TranscriptionPipeline.h"
 
 #include "audio/MicRecorder.h"
-#include "audio/PulseAudioInput.h"
 #include "audio/SoundServerProbe.h"
 #include "audio/SystemAudioMonitor.h"
-#include "audio/vad/SileroVADGate.h"
 #include "pipeline/LivePreview.h"
 #include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
@@ -45,8 +43,7 @@ TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject*
     if (dependencies.recorder) {
         d->recorder = std::move(dependencies.recorder);
     } else {
-        d->recorder = std::make_shared<SessionRecorder>(std::make_unique<PulseAudioInput>(),
-                                                        std::make_unique<SileroVADGate>());
+        d->recorder = std::make_shared<SessionRecorder>();
     }
     if (dependencies.microphoneAuthorized) {
         d->microphoneAuthorized = std::move(dependencies.microphoneAuthorized);

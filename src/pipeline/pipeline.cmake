@@ -4,5 +4,5 @@ murmurly_add_library(murmurly_pipeline
         TranscriptionPipeline.cpp
         TranscriptionRun.cpp
         LivePreview.cpp
-    LIBS murmurly_pipeline_base murmurly_recorder murmurly_capture murmurly_vad murmurly_transcription murmurly_audio
+    LIBS murmurly_pipeline_base murmurly_recorder murmurly_capture murmurly_transcription murmurly_audio
          Qt6::Core Qt6::Network QCoro6::Core)

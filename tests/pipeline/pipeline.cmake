@@ -5,4 +5,5 @@ murmurly_add_test(test_pipeline_run
         run/ScriptedAudio.h
         run/PipelineFixture.h
         run/RecordingLifecycleTest.cpp
+        run/TranscriptionRunTest.cpp
     LIBS murmurly_pipeline murmurly_fake_services)

@@ -5,8 +5,10 @@
 #include "audio/AudioFileWriter.h"
 #include "audio/SessionRecorder.h"
 #include "pipeline/PipelineError.h"
+#include "pipeline/PlainTextStore.h"
 #include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptionPipeline.h"
+#include "support/FakeTranscriptionService.h"
 
 #include <QDir>
 #include <QFile>
@@ -104,8 +106,61 @@ protected:
         ASSERT_TRUE(waitFor([&] { return pipeline.vadScore() == probability; }));
     }
 
+    // Records a session of `windows` speech windows (all kept by the gate), stops it and
+    // returns the recording's path; the run starts at stop().
+    QString recordSession(TranscriptionPipeline& pipeline, int windows = 8) {
+        pipeline.start();
+        EXPECT_TRUE(pipeline.isRunning());
+        const QString path = pipeline.currentSessionAudioPath().value_or(QString());
+        audio.vad->speech = true;
+        audio.push(windows);
+        pipeline.stop();
+        return path;
+    }
+
 private:
     int m_windows = 0;
+};
+
+// The same, with both services standing by on 127.0.0.1 and API keys in place.
+class ServiceFixture : public PipelineFixture {
+protected:
+    // Left alive to the end of the process (one test per process): destroying a fake service
+    // while the server side of a connection is still closing runs its disconnect handler on a
+    // half-destroyed service.
+    FakeTranscriptionService& lemonfox =
+        *new FakeTranscriptionService(FakeTranscriptionService::Kind::lemonfox);
+    FakeTranscriptionService& mistral =
+        *new FakeTranscriptionService(FakeTranscriptionService::Kind::mistral);
+
+    void SetUp() override {
+        ASSERT_TRUE(lemonfox.listen());
+        ASSERT_TRUE(mistral.listen());
+        qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
+        qputenv("MURMURLY_MISTRAL_BASE_URL", mistral.baseUrl().toString().toUtf8());
+        ASSERT_TRUE(
+            PlainTextStore::writeValue(PlainTextStore::lemonfoxApiKeyURL(), QStringLiteral("lf-key")));
+        ASSERT_TRUE(PlainTextStore::writeValue(PlainTextStore::mistralApiKeyURL(), QStringLiteral("ms-key")));
+    }
+
+    // The usual Lemonfox answer, formatted.
+    static QString lemonfoxTranscript() {
+        return QStringLiteral("[00:00] SPEAKER_00: Hello there.\n[00:01] SPEAKER_01: General Kenobi.\n");
+    }
+
+    // An answer that trickles in over about a second, so that a test can act while it arrives.
+    static FakeAnswer slowAnswer(QByteArray body = {}) {
+        FakeAnswer answer;
+        answer.body = std::move(body);
+        answer.pieceSize = 16;
+        answer.pauseMs = 60;
+        return answer;
+    }
+    static FakeAnswer silentAnswer() {
+        FakeAnswer answer;
+        answer.mode = FakeAnswer::Mode::neverAnswer;
+        return answer;
+    }
 };
 
 } // namespace murmurly::test

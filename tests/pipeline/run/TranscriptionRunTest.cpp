@@ -1,0 +1,288 @@
+// The transcription run after a recording, its failure and cancellation paths, the retry from
+// start(), forced runs from the history, and the resume at launch: the real clients against the
+// local fake services.
+
+#include "PipelineFixture.h"
+
+#include <QSignalSpy>
+
+namespace murmurly::test {
+namespace {
+
+class TranscriptionRunTest : public ServiceFixture {
+protected:
+    // A finished recording of another session, as the history hands it over.
+    QString pastRecording(const QString& id = QStringLiteral("2025-03-01T14:05:09Z")) {
+        const QString path = appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
+        writeWav(path, 16000);
+        return path;
+    }
+
+    static QString idOf(const QString& recording) {
+        return *SessionStore::sessionID(recording, QStringLiteral("mixed-"));
+    }
+};
+
+TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
+    auto pipeline = makePipeline();
+    const QString wav = recordSession(*pipeline);
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    EXPECT_TRUE(pipeline->isTranscribing());
+
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    EXPECT_FALSE(pipeline->status().has_value());
+
+    const QString id = idOf(wav);
+    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
+              lemonfoxTranscript());
+    const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
+    EXPECT_GT(QFileInfo(opus).size(), 0);
+    EXPECT_FALSE(QFileInfo::exists(wav)); // its Opus copy stands in for it now
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+
+    ASSERT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_TRUE(lemonfox.requests()[0].body.contains("OggS"));
+    EXPECT_EQ(lemonfox.requests()[0].header("Authorization"), QByteArray("Bearer lf-key"));
+}
+
+TEST_F(TranscriptionRunTest, ServiceErrorIsShownAndTheSessionIsNotKept) {
+    FakeAnswer answer;
+    answer.status = 500;
+    answer.contentType = "text/plain";
+    answer.body = "Service overloaded";
+    lemonfox.setAnswer(answer);
+    auto pipeline = makePipeline();
+    const QString wav = recordSession(*pipeline);
+
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->lastErrorDescription(), QStringLiteral("Transcription failed: Service overloaded"));
+    ASSERT_TRUE(pipeline->lastError());
+    EXPECT_EQ(pipeline->lastError()->kind(), PipelineError::Kind::transcriptionFailed);
+    EXPECT_FALSE(pipeline->status().has_value());
+    EXPECT_TRUE(pipeline->transcriptText().isEmpty());
+    // A failed run is not retried: the record goes, the recording stays for the history.
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_TRUE(QFileInfo::exists(wav));
+    EXPECT_FALSE(QFileInfo::exists(transcriptsFolder() + '/' + idOf(wav) + QStringLiteral(".txt")));
+}
+
+TEST_F(TranscriptionRunTest, MissingAudioFailsBeforeAnyUpload) {
+    auto pipeline = makePipeline();
+    std::vector<TranscriptionResult> results;
+    const auto collect = [&](const TranscriptionResult& r) { results.push_back(r); };
+
+    pipeline->transcribeFiles(std::nullopt, std::nullopt, std::nullopt, false, collect);
+    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
+    EXPECT_EQ(pipeline->lastErrorDescription(),
+              QStringLiteral("Transcription failed: No audio data to transcribe."));
+    EXPECT_FALSE(results[0].succeeded());
+
+    // A header-only WAV is no audio either.
+    const QString empty = appFolder() + QStringLiteral("/mixed-2025-01-01T00:00:00Z.wav");
+    writeWav(empty, 0);
+    pipeline->transcribeFiles(empty, idOf(empty), std::nullopt, false, collect);
+    ASSERT_TRUE(waitFor([&] { return results.size() == 2; }));
+    EXPECT_EQ(results[1].error->description(), QStringLiteral("No audio data to transcribe."));
+    EXPECT_TRUE(lemonfox.requests().isEmpty());
+    EXPECT_FALSE(pipeline->isTranscribing());
+}
+
+TEST_F(TranscriptionRunTest, CancelKeepsTheSessionAndTheNextStartRetriesIt) {
+    lemonfox.setAnswer(silentAnswer());
+    auto pipeline = makePipeline();
+    const QString wav = recordSession(*pipeline);
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
+
+    pipeline->cancelTranscription();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_FALSE(pipeline->status().has_value());
+    // Let the aborted call wind down; its ending must stay silent.
+    QTest::qWait(300);
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_TRUE(pendingExists());
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+
+    lemonfox.setAnswer(FakeAnswer{});
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isRunning()); // a retry, not a new recording
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_FALSE(pendingExists());
+    EXPECT_EQ(QDir(appFolder()).entryList({QStringLiteral("mixed-*.wav")}, QDir::Files).size(), 0);
+}
+
+TEST_F(TranscriptionRunTest, StartWhileTranscribingRetriesTheSameSession) {
+    lemonfox.setAnswer(silentAnswer());
+    auto pipeline = makePipeline();
+    const QString wav = recordSession(*pipeline);
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    const QByteArray record = readAll(pendingPath());
+
+    lemonfox.setAnswer(FakeAnswer{});
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->isTranscribing());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    EXPECT_EQ(readAll(pendingPath()), record);
+
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    EXPECT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_TRUE(QFileInfo::exists(transcriptsFolder() + '/' + idOf(wav) + QStringLiteral(".txt")));
+}
+
+// The history's forced re-transcription replaces the session's own run; the session is kept for
+// a retry, and the refused (unforced) run changes nothing.
+TEST_F(TranscriptionRunTest, ForcedRunReplacesTheSessionRun) {
+    lemonfox.setAnswer(silentAnswer());
+    auto pipeline = makePipeline();
+    const QString wav = recordSession(*pipeline);
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+
+    const QString past = pastRecording();
+    int unforcedCalls = 0;
+    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), false,
+                              [&](const TranscriptionResult&) { ++unforcedCalls; });
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+
+    lemonfox.setAnswer(slowAnswer(R"({"text":"Guten Tag."})"));
+    std::vector<TranscriptionResult> results;
+    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), true,
+                              [&](const TranscriptionResult& r) { results.push_back(r); });
+    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
+    ASSERT_TRUE(results[0].succeeded());
+    EXPECT_EQ(*results[0].text, QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_EQ(unforcedCalls, 0);
+    ASSERT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_TRUE(lemonfox.requests()[1].body.contains("german"));
+    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
+              QStringLiteral("[00:00] Guten Tag.\n"));
+
+    // The replaced session run never completed: its session and record are still there.
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+    EXPECT_TRUE(pendingExists());
+    EXPECT_TRUE(QFileInfo::exists(wav));
+}
+
+// A late ending of a replaced run must not reset the state of the run that replaced it.
+TEST_F(TranscriptionRunTest, ReplacedRunEndingLeavesTheNewRunAlone) {
+    lemonfox.setAnswer(slowAnswer(R"({"text":"First."})"));
+    auto pipeline = makePipeline();
+    const QString first = pastRecording(QStringLiteral("2025-03-01T10:00:00Z"));
+    const QString second = pastRecording(QStringLiteral("2025-03-01T11:00:00Z"));
+    int firstCalls = 0;
+    pipeline->transcribeFiles(first, idOf(first), std::nullopt, true,
+                              [&](const TranscriptionResult&) { ++firstCalls; });
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+
+    lemonfox.setAnswer(slowAnswer(R"({"text":"Second."})"));
+    std::optional<TranscriptionResult> secondResult;
+    pipeline->transcribeFiles(second, idOf(second), std::nullopt, true,
+                              [&](const TranscriptionResult& r) { secondResult = r; });
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
+    // The first run has wound down by now (its reply was aborted); the second is still going.
+    EXPECT_TRUE(pipeline->isTranscribing());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+
+    ASSERT_TRUE(waitFor([&] { return secondResult.has_value(); }));
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Second.\n"));
+    QTest::qWait(200);
+    EXPECT_EQ(firstCalls, 0);
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Second.\n"));
+    EXPECT_FALSE(QFileInfo::exists(transcriptsFolder() + QStringLiteral("/2025-03-01T10:00:00Z.txt")));
+}
+
+TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
+    lemonfox.setAnswer(slowAnswer(R"({"text":"Past session."})"));
+    auto pipeline = makePipeline();
+    pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
+    const QString wav = *pipeline->currentSessionAudioPath();
+    audio.push(8);
+
+    const QString past = pastRecording();
+    bool forcedDone = false;
+    pipeline->transcribeFiles(past, idOf(past), std::nullopt, true,
+                              [&](const TranscriptionResult&) { forcedDone = true; });
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->isTranscribing());
+
+    pipeline->stop(); // the session's own run is refused: one run at a time
+    EXPECT_FALSE(pipeline->isRunning());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    ASSERT_TRUE(waitFor([&] { return forcedDone; }));
+    EXPECT_FALSE(pipeline->status().has_value());
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Past session.\n"));
+    EXPECT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+    EXPECT_TRUE(pendingExists());
+
+    // Its turn comes with the next start.
+    lemonfox.setAnswer(FakeAnswer{});
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isRunning());
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_FALSE(pendingExists());
+}
+
+TEST_F(TranscriptionRunTest, ResumeAtLaunchRepairsAndTranscribesThePendingRecording) {
+    const QString wav = pastRecording(QStringLiteral("2025-03-01T14:05:09Z"));
+    breakWavHeader(wav);
+    writePending(wav);
+
+    auto pipeline = makePipeline();
+    EXPECT_TRUE(pipeline->isTranscribing());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
+              lemonfoxTranscript());
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(QFileInfo::exists(wav));
+}
+
+TEST_F(TranscriptionRunTest, ResumeAtLaunchDropsARecordWithoutUsableAudio) {
+    writePending(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"));
+    auto pipeline = makePipeline();
+    EXPECT_EQ(pipeline->lastErrorDescription(),
+              QStringLiteral("Pending audio was unreadable. Please record again."));
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_FALSE(pendingExists());
+
+    // That failure does not stand in the way of a new recording.
+    pipeline->start();
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    pipeline->stop();
+}
+
+TEST_F(TranscriptionRunTest, ResumeAtLaunchLeavesAnUndecodableRecordAlone) {
+    const QString wav = pastRecording();
+    writePending(wav, QStringLiteral("2025-03-01T14:05:09.500Z"));
+    const QByteArray record = readAll(pendingPath());
+
+    auto pipeline = makePipeline();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_EQ(readAll(pendingPath()), record);
+    EXPECT_TRUE(QFileInfo::exists(wav));
+}
+
+} // namespace
+} // namespace murmurly::test
