@@ -204,6 +204,29 @@ TEST_F(CaptureTest, MicrophoneTapsTheDefaultSourceInItsOwnFormat) {
     expectSpeechDuration(collector.samples(), format.sampleRate, *speechSpan);
 }
 
+TEST_F(CaptureTest, MicrophoneFollowsTheDefaultSourceWhenTheUserPicksAnother) {
+    ASSERT_GE(PulseFixture::loadNullSink(QStringLiteral("usb_mic")), 0)
+        << PulseFixture::lastError().toStdString();
+    PulseAudioInput input;
+    const AudioFormat format = input.inputFormat();
+    BlockCollector collector;
+    input.installTap(4096, [&](const PcmBuffer& buffer) { collector.add(buffer); });
+    input.start();
+    ASSERT_TRUE(waitFor([&] { return collector.blockCount() > 2; }));
+
+    ASSERT_TRUE(
+        PulseFixture::pactl({QStringLiteral("set-default-source"), QStringLiteral("usb_mic.monitor")}));
+    ASSERT_TRUE(waitFor([] { return PulseFixture::recordingSources() == QStringList{"usb_mic.monitor"}; }))
+        << PulseFixture::recordingSources().join(u',').toStdString();
+    collector.clear();
+    playAndDrain([&] { return collector.blockCount(); }, QStringLiteral("usb_mic"));
+    input.stop();
+    // The tap keeps the format the session started with; the server converts for the new device.
+    for (const AudioFormat& blockFormat : collector.formats())
+        EXPECT_EQ(blockFormat, format);
+    expectSpeechDuration(collector.samples(), format.sampleRate, *speechSpan);
+}
+
 TEST_F(CaptureTest, MicrophoneResumesAfterTheServerRestarts) {
     PulseAudioInput input;
     std::atomic<int> interruptions{0};
