@@ -6,4 +6,5 @@ murmurly_add_test(test_pipeline_run
         run/PipelineFixture.h
         run/RecordingLifecycleTest.cpp
         run/TranscriptionRunTest.cpp
+        run/LivePreviewTest.cpp
     LIBS murmurly_pipeline murmurly_fake_services)
