@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSignalSpy>
 #include <QtEndian>
 
@@ -14,24 +13,15 @@
 
 namespace murmurly::test {
 
-QString appFolder() {
-    return SessionStore::appSupportDirectory();
-}
-
-QString transcriptsFolder() {
-    return SessionStore::transcriptsDirectory();
-}
-
 QString inApp(const QString& name) {
-    return QDir(appFolder()).filePath(name);
+    return QDir(SessionStore::appSupportDirectory()).filePath(name);
 }
 
 QString inTranscripts(const QString& name) {
-    return QDir(transcriptsFolder()).filePath(name);
+    return QDir(SessionStore::transcriptsDirectory()).filePath(name);
 }
 
 QString writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         ADD_FAILURE() << "cannot write " << path.toStdString();
@@ -40,9 +30,7 @@ QString writeFile(const QString& path, const QByteArray& bytes) {
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void setModified(const QString& path, const QDateTime& when) {
@@ -52,22 +40,16 @@ void setModified(const QString& path, const QDateTime& when) {
 }
 
 QByteArray wavFile(int frames) {
-    const auto le32 = [](quint32 v) {
+    const auto le = [](quint32 v, int bytes) {
         QByteArray b(4, '\0');
         qToLittleEndian(v, b.data());
-        return b;
-    };
-    const auto le16 = [](quint16 v) {
-        QByteArray b(2, '\0');
-        qToLittleEndian(v, b.data());
-        return b;
+        return b.left(bytes);
     };
     const quint32 rate = 16000;
-    const quint32 dataBytes = quint32(frames) * 2;
-    QByteArray wav = "RIFF" + le32(36 + dataBytes) + "WAVE" + "fmt " + le32(16) + le16(1) + le16(1) +
-                     le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" + le32(dataBytes);
+    QByteArray wav = "RIFF" + le(36 + frames * 2, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
+                     le(rate, 4) + le(rate * 2, 4) + le(2, 2) + le(16, 2) + "data" + le(frames * 2, 4);
     for (int i = 0; i < frames; ++i)
-        wav += le16(quint16(qint16(3000 * std::sin(2 * M_PI * 440 * i / rate))));
+        wav += le(quint16(qint16(3000 * std::sin(2 * M_PI * 440 * i / rate))), 2);
     return wav;
 }
 
@@ -75,6 +57,13 @@ void rescanAndWait(SessionHistoryStore& store) {
     QSignalSpy applied(&store, &SessionHistoryStore::scanApplied);
     store.rescan();
     ASSERT_TRUE(applied.wait(20000)) << "the scan result never arrived";
+}
+
+QStringList idsOf(const QList<SessionHistoryEntry>& entries) {
+    QStringList ids;
+    for (const SessionHistoryEntry& e : entries)
+        ids << e.id;
+    return ids;
 }
 
 } // namespace murmurly::test

@@ -15,21 +15,17 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 
 namespace murmurly::test {
 
-// The two folders of the temporary home, created on first use.
-QString appFolder();
-QString transcriptsFolder();
+// Files in the temporary home's application and transcripts folders.
 QString inApp(const QString& name);
 QString inTranscripts(const QString& name);
-
-// Writes `bytes` to `path` (creating folders) and returns the path.
+// Writes `bytes` to `path` and returns the path.
 QString writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);
 void setModified(const QString& path, const QDateTime& when);
-
-// A 16 kHz mono 16-bit PCM WAV file with `frames` frames of a quiet tone.
+// A 16 kHz mono 16-bit PCM WAV file with `frames` frames of a tone.
 QByteArray wavFile(int frames);
-
 // Starts a rescan and waits until its result is applied.
 void rescanAndWait(SessionHistoryStore& store);
+QStringList idsOf(const QList<SessionHistoryEntry>& entries);
 
 } // namespace murmurly::test

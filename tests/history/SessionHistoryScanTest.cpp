@@ -1,12 +1,13 @@
 #include "HistoryTestSupport.h"
 
 #include "history/SessionDateFormatter.h"
-#include "history/SessionHistoryStore.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
+
+#include <ctime>
 
 namespace murmurly::test {
 namespace {
@@ -16,51 +17,68 @@ using Entry = SessionHistoryEntry;
 const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
 const QString kB = QStringLiteral("2025-02-11T08:00:00Z");
 const QString kC = QStringLiteral("2024-12-31T23:59:59Z");
-const QString kD = QStringLiteral("2024-06-15T10:30:00Z");
 
-QDateTime parsed(const QString& id) {
-    return SessionDateFormatter::parseInternetDateTime(id);
+QDateTime utc(int y, int mo, int d, int h = 12, int mi = 0, int s = 0) {
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC);
 }
 
-QDateTime utcDate(int y, int m, int d) {
-    return QDateTime(QDate(y, m, d), QTime(12, 0), Qt::UTC);
-}
-
-Entry blank(const QString& id, const QDateTime& startedAt) {
+Entry blank(const QString& id) {
     Entry e;
     e.id = id;
-    e.startedAt = startedAt;
-    e.displayName = SessionDateFormatter().format(startedAt);
+    e.startedAt = SessionDateFormatter::parseInternetDateTime(id);
+    e.displayName = SessionDateFormatter().format(e.startedAt);
     return e;
 }
 
-TEST(SessionHistoryScan, EmptyFoldersGiveNoSessions) {
-    EXPECT_TRUE(SessionHistoryStore::scanEntries().isEmpty());
+TEST(SessionDateFormatter, ReadsInternetDateTimesAndWritesMediumDatesWithShortTimes) {
+    using F = SessionDateFormatter;
+    EXPECT_EQ(F::parseInternetDateTime(kA), utc(2025, 3, 1, 14, 5, 9));
+    EXPECT_EQ(F::parseInternetDateTime(QStringLiteral("2025-03-01T16:05:09+02:00")),
+              utc(2025, 3, 1, 14, 5, 9));
+    for (const char* refused :
+         {"2025-03-01T14:05:09.500Z", "2025-03-01T14:05:09", "2025-03-01", "2025-03-01t14:05:09z",
+          "2025-02-30T14:05:09Z", "2025-03-01T24:05:09Z", "2025-03-01T14:05:09Z.wav", "notes"})
+        EXPECT_FALSE(F::parseInternetDateTime(QString::fromLatin1(refused)).isValid()) << refused;
+
+    qputenv("TZ", "America/New_York");
+    tzset();
+    const F us(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(us.format(utc(2025, 3, 1, 14, 5, 9)), QStringLiteral("Mar 1, 2025 9:05 AM"));
+    EXPECT_EQ(us.format(utc(2025, 7, 1, 14, 5, 9)), QStringLiteral("Jul 1, 2025 10:05 AM")); // summer time
+    EXPECT_EQ(F(QLocale(QLocale::German, QLocale::Germany)).format(utc(2025, 3, 1, 14, 5, 9)),
+              QStringLiteral("1. März 2025 09:05"));
+    // Every locale keeps year, month and day, never the weekday, and no dangling separator.
+    for (const QLocale& locale :
+         QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+        const QString format = F::mediumDateFormat(locale);
+        SCOPED_TRACE(locale.name().toStdString() + " " + format.toStdString());
+        EXPECT_TRUE(format.contains(u'y') && format.contains(u'M') && format.contains(u'd'));
+        EXPECT_FALSE(format.contains(QStringLiteral("ddd")) || format.startsWith(u',') ||
+                     format.endsWith(u','));
+    }
 }
 
-TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSession) {
-    // A: a finished session: its WAV was removed, only the mixed Opus copy and transcript remain.
+TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSessionNewestFirst) {
+    EXPECT_TRUE(SessionHistoryStore::scanEntries().isEmpty());
+    // A: finished, its WAV already removed: only the mixed Opus copy and the transcript remain.
     writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(1234, 'o'));
     writeFile(inTranscripts(kA + ".txt"), "hello");
-    // B: mixed WAV and its Opus copy, plus the per-source tracks with one Opus copy.
+    // B: mixed WAV with its copy (the WAV stays the location), per-source tracks, one of them copied.
     writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(5000, 'w'));
     writeFile(inTranscripts("mixed-" + kB + ".opus"), QByteArray(700, 'o'));
     writeFile(inApp("mic-" + kB + ".wav"), QByteArray(3000, 'm'));
     writeFile(inApp("system-" + kB + ".wav"), QByteArray(2000, 's'));
     writeFile(inTranscripts("system-" + kB + ".opus"), QByteArray(300, 'o'));
+    writeFile(inTranscripts(kB + ".TXT"), "wrong case: no transcript");
     // C: only a microphone track.
     writeFile(inApp("mic-" + kC + ".wav"), QByteArray(44, 'm'));
-    // D: only a system Opus copy, and an empty mixed WAV.
-    writeFile(inTranscripts("system-" + kD + ".opus"), QByteArray(99, 'o'));
-    writeFile(inApp("mixed-" + kD + ".wav"), QByteArray());
 
-    Entry a = blank(kA, parsed(kA));
+    Entry a = blank(kA);
     a.audioURL = inTranscripts("mixed-" + kA + ".opus");
     a.audioOpusBytes = 1234;
     a.transcriptURL = inTranscripts(kA + ".txt");
-
-    Entry b = blank(kB, parsed(kB));
-    b.audioURL = inApp("mixed-" + kB + ".wav"); // the WAV wins over its copy
+    Entry b = blank(kB);
+    b.audioURL = inApp("mixed-" + kB + ".wav");
     b.micURL = inApp("mic-" + kB + ".wav");
     b.systemURL = inApp("system-" + kB + ".wav");
     b.audioBytes = 5000;
@@ -68,141 +86,69 @@ TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSess
     b.systemBytes = 2000;
     b.audioOpusBytes = 700;
     b.systemOpusBytes = 300;
-
-    Entry c = blank(kC, parsed(kC));
+    Entry c = blank(kC);
     c.micURL = inApp("mic-" + kC + ".wav");
     c.micBytes = 44;
+    EXPECT_EQ(SessionHistoryStore::scanEntries(), (QList<Entry>{a, b, c}));
 
-    Entry d = blank(kD, parsed(kD));
-    d.audioURL = inApp("mixed-" + kD + ".wav");
-    d.systemURL = inTranscripts("system-" + kD + ".opus");
-    d.systemOpusBytes = 99;
-
-    const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    ASSERT_EQ(entries.size(), 4);
-    EXPECT_EQ(entries[0], a);
-    EXPECT_EQ(entries[1], b);
-    EXPECT_EQ(entries[2], c);
-    EXPECT_EQ(entries[3], d);
-    EXPECT_TRUE(entries[0].hasTranscript());
-    EXPECT_FALSE(entries[1].hasTranscript());
-    EXPECT_EQ(entries[1].wavBytes(), 10000);
-    EXPECT_EQ(entries[1].opusBytes(), 1000);
+    // hasTranscript asks the disk, not the scan.
+    EXPECT_TRUE(a.hasTranscript());
+    QFile::remove(inTranscripts(kA + ".txt"));
+    EXPECT_FALSE(a.hasTranscript());
 }
 
 TEST(SessionHistoryScan, NamesThatAreNotSessionFilesAreIgnored) {
-    writeFile(inApp("mixed-" + kA + ".WAV"), "upper-case extension: no id");
-    writeFile(inApp("Mixed-" + kA + ".wav"), "prefixes are case-sensitive");
-    writeFile(inApp("other-" + kA + ".wav"), "unknown prefix");
-    writeFile(inApp("mixed-" + kA + ".ogg"), "ogg never counts");
-    writeFile(inTranscripts("mixed-" + kA + ".ogg"), "ogg never counts");
-    writeFile(inApp(".mixed-" + kA + ".wav"), "hidden");
-    writeFile(inApp("mixed-" + kA + ".opus"), "Opus copies only count in the transcripts folder");
-    writeFile(inTranscripts("mixed-" + kA + ".wav"), "WAVs only count in the application folder");
+    for (const QString& name :
+         QStringList{"mixed-" + kA + ".WAV", "Mixed-" + kA + ".wav", "other-" + kA + ".wav",
+                     "mixed-" + kA + ".ogg", ".mixed-" + kA + ".wav", "mixed-" + kA + ".opus"})
+        writeFile(inApp(name), "x");
+    writeFile(inTranscripts("mixed-" + kA + ".ogg"), "x");
+    writeFile(inTranscripts("mixed-" + kA + ".wav"), "x"); // WAVs count in the application folder only
+    writeFile(inTranscripts(".mixed-" + kA + ".opus"), "x");
     writeFile(inTranscripts(kB + ".txt"), "a transcript alone makes no session");
-    writeFile(inApp("pending_session.json"), "{}");
-    writeFile(inApp("session_metadata.json"), "{}");
-    writeFile(inApp("subfolder/mixed-" + kC + ".wav"), "not recursive");
-    QDir().mkpath(inApp("mixed-" + kD + ".wav")); // a folder with a session's name
-
+    QDir().mkpath(inApp("sub"));
+    writeFile(inApp("sub/mixed-" + kC + ".wav"), "not recursive");
+    QDir().mkpath(inApp("mixed-" + kC + ".wav")); // a folder is no recording
     EXPECT_EQ(SessionHistoryStore::scanEntries(), QList<Entry>());
 }
 
-TEST(SessionHistoryScan, IdsThatAreNotDatesTakeTheWavTimeOrElseTheCurrentTime) {
-    const QDateTime modified = utcDate(2023, 7, 4);
+TEST(SessionHistoryScan, DatesComeFromTheIdElseTheWavTimeElseNowAndTiesGoToTheGreaterId) {
     writeFile(inApp("mixed-weekly sync.wav"), "w");
-    setModified(inApp("mixed-weekly sync.wav"), modified);
-    // A WAV with a non-date id gives the date to its Opus copy too.
-    writeFile(inTranscripts("mixed-weekly sync.opus"), "oo");
-    setModified(inTranscripts("mixed-weekly sync.opus"), utcDate(2020, 1, 1));
-    // Opus only: the copy's own time is not consulted.
-    writeFile(inTranscripts("mic-interview.opus"), "ooo");
-    setModified(inTranscripts("mic-interview.opus"), utcDate(2020, 1, 1));
-    // A fractional-second id is not an internet date-time either.
-    writeFile(inApp("system-2025-03-01T14:05:09.500Z.wav"), "s");
-    setModified(inApp("system-2025-03-01T14:05:09.500Z.wav"), utcDate(2022, 2, 2));
+    setModified(inApp("mixed-weekly sync.wav"), utc(2023, 7, 4));
+    writeFile(inTranscripts("mixed-weekly sync.opus"), "oo"); // joins the WAV's entry
+    writeFile(inTranscripts("mic-interview.opus"), "o");      // Opus only: its own time is not used
+    setModified(inTranscripts("mic-interview.opus"), utc(2020, 1, 1));
+    // One instant written in three zones: equal start times, ordered by id text.
+    const QStringList sameInstant = {QStringLiteral("2022-03-01T16:05:09+02:00"),
+                                     QStringLiteral("2022-03-01T14:05:09Z"),
+                                     QStringLiteral("2022-03-01T13:05:09-01:00")};
+    for (const QString& id : sameInstant)
+        writeFile(inApp("system-" + id + ".wav"), "s");
 
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
-
-    ASSERT_EQ(entries.size(), 3);
-    EXPECT_EQ(entries[0].id, QStringLiteral("interview"));
+    EXPECT_EQ(idsOf(entries),
+              QStringList({QStringLiteral("interview"), QStringLiteral("weekly sync")}) + sameInstant);
+    ASSERT_EQ(entries.size(), 5);
     EXPECT_GE(entries[0].startedAt, before);
-    EXPECT_LE(entries[0].startedAt, after);
-    EXPECT_EQ(entries[0].micURL, inTranscripts("mic-interview.opus"));
-    EXPECT_EQ(entries[0].micOpusBytes, 3);
-
-    EXPECT_EQ(entries[1].id, QStringLiteral("weekly sync"));
-    EXPECT_EQ(entries[1].startedAt, modified);
-    EXPECT_EQ(entries[1].audioBytes, 1);
+    EXPECT_LE(entries[0].startedAt, QDateTime::currentDateTimeUtc());
+    EXPECT_EQ(entries[1].startedAt, utc(2023, 7, 4));
     EXPECT_EQ(entries[1].audioOpusBytes, 2);
-
-    EXPECT_EQ(entries[2].id, QStringLiteral("2025-03-01T14:05:09.500Z"));
-    EXPECT_EQ(entries[2].startedAt, utcDate(2022, 2, 2));
+    EXPECT_EQ(entries[2].startedAt, utc(2022, 3, 1, 14, 5, 9));
 }
 
-TEST(SessionHistoryScan, EqualStartTimesPutTheGreaterIdFirst) {
-    // Three spellings of one instant, as ids written in different zones would be.
-    const QString zulu = QStringLiteral("2025-03-01T14:05:09Z");
-    const QString plusTwo = QStringLiteral("2025-03-01T16:05:09+02:00");
-    const QString minusOne = QStringLiteral("2025-03-01T13:05:09-01:00");
-    for (const QString& id : {zulu, plusTwo, minusOne})
-        writeFile(inApp("mixed-" + id + ".wav"), "w");
-    writeFile(inApp("mixed-" + kB + ".wav"), "older");
-
-    const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    QStringList ids;
-    for (const Entry& e : entries)
-        ids << e.id;
-    // By text, "…T16…" > "…T14…" > "…T13…".
-    EXPECT_EQ(ids, (QStringList{plusTwo, zulu, minusOne, kB}));
-    EXPECT_EQ(entries[0].startedAt, entries[2].startedAt);
-}
-
-TEST(SessionHistoryScan, StoredNamesReplaceTheFormattedDate) {
+TEST(SessionHistoryScan, StoredNamesReplaceTheDateUnlessTheNameFileIsUnreadable) {
     writeFile(inApp("mixed-" + kA + ".wav"), "w");
     writeFile(inTranscripts("mixed-" + kB + ".opus"), "o");
-    writeFile(inApp("mixed-" + kC + ".wav"), "w");
     writeFile(inApp("session_metadata.json"),
-              QStringLiteral(R"({"%1":"Planning \"Q3\"","%2":"Café","unlisted":"x"})").arg(kA, kB).toUtf8());
+              QStringLiteral(R"({"%1":"Planning \"Q3\"","x":"y"})").arg(kB).toUtf8());
+    QList<Entry> entries = SessionHistoryStore::scanEntries();
+    ASSERT_EQ(entries.size(), 2);
+    EXPECT_EQ(entries[0].displayName, blank(kA).displayName);
+    EXPECT_EQ(entries[1].displayName, QStringLiteral("Planning \"Q3\""));
 
-    const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    ASSERT_EQ(entries.size(), 3);
-    EXPECT_EQ(entries[0].displayName, QStringLiteral("Planning \"Q3\""));
-    EXPECT_EQ(entries[1].displayName, QStringLiteral("Café"));
-    EXPECT_EQ(entries[2].displayName, SessionDateFormatter().format(parsed(kC)));
-}
-
-TEST(SessionHistoryScan, ACorruptOrEmptyNameFileGivesFormattedDates) {
-    writeFile(inApp("mixed-" + kA + ".wav"), "w");
-    const QByteArray unreadable[] = {"{\"" + kA.toUtf8() + "\":\"Name\",", "{\"" + kA.toUtf8() + "\":1}", ""};
-    for (const QByteArray& contents : unreadable) {
-        writeFile(inApp("session_metadata.json"), contents);
-        const QList<Entry> entries = SessionHistoryStore::scanEntries();
-        ASSERT_EQ(entries.size(), 1);
-        EXPECT_EQ(entries[0].displayName, SessionDateFormatter().format(parsed(kA)));
-    }
-}
-
-TEST(SessionHistoryScan, ATranscriptBelongsToTheSessionOfTheSameId) {
-    writeFile(inApp("mic-" + kA + ".wav"), "m");
-    writeFile(inTranscripts(kA + ".txt"), "text");
-    writeFile(inTranscripts("system-" + kB + ".opus"), "o");
-    writeFile(inTranscripts(kB + ".txt"), "text");
-    writeFile(inApp("mixed-" + kC + ".wav"), "w");
-    writeFile(inTranscripts(kC + ".TXT"), "wrong case");
-
-    const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    ASSERT_EQ(entries.size(), 3);
-    EXPECT_EQ(entries[0].transcriptURL, inTranscripts(kA + ".txt"));
-    EXPECT_EQ(entries[1].transcriptURL, inTranscripts(kB + ".txt"));
-    EXPECT_EQ(entries[2].transcriptURL, std::nullopt);
-
-    // hasTranscript asks the disk, not the scan.
-    QFile::remove(inTranscripts(kA + ".txt"));
-    EXPECT_FALSE(entries[0].hasTranscript());
-    EXPECT_TRUE(entries[1].hasTranscript());
+    writeFile(inApp("session_metadata.json"), QStringLiteral(R"({"%1":"Planning","x":1})").arg(kB).toUtf8());
+    EXPECT_EQ(SessionHistoryStore::scanEntries()[1].displayName, blank(kB).displayName);
 }
 
 } // namespace
