@@ -8,3 +8,13 @@ murmurly_add_test(test_pipeline_run
         run/TranscriptionRunTest.cpp
         run/LivePreviewTest.cpp
     LIBS murmurly_pipeline murmurly_fake_services)
+
+# End to end: the sound-server fixture, the real Silero gate, the fake Lemonfox service.
+if(COMMAND murmurly_add_pulse_test)
+    murmurly_add_pulse_test(test_pipeline_e2e
+        TIMEOUT 180
+        SOURCES
+            run/PipelineFixture.h
+            run/PipelineEndToEndTest.cpp
+        LIBS murmurly_pipeline murmurly_fake_services)
+endif()

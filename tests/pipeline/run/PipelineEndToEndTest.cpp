@@ -1,0 +1,79 @@
+// The whole pipeline against a real sound server (the "pulse" fixture's private daemon), the real
+// Silero gate and the fake Lemonfox service: speech played into the microphone and the speakers
+// comes back as the service's transcript, with every file where it belongs.
+
+#include "PipelineFixture.h"
+
+#include "audio/AudioFileReader.h"
+#include "audio/SystemAudioMonitor.h"
+#include "support/PulseFixture.h"
+
+#include <QProcess>
+
+namespace murmurly::test {
+namespace {
+
+class PipelineEndToEndTest : public ServiceFixture {};
+
+TEST_F(PipelineEndToEndTest, SpeechFromBothSourcesIsRecordedAndTranscribed) {
+    ASSERT_TRUE(PulseFixture::isAvailable());
+    if (!QFileInfo::exists(qEnvironmentVariable("MURMURLY_VAD_MODEL"))) {
+        GTEST_SKIP() << "no VAD model at MURMURLY_VAD_MODEL (run scripts/setup.sh)";
+    }
+    ASSERT_TRUE(PulseFixture::restart()) << qPrintable(PulseFixture::lastError());
+    const QString micSpeech = QDir::temp().filePath(QStringLiteral("mic-speech.wav"));
+    const QString sysSpeech = QDir::temp().filePath(QStringLiteral("sys-speech.wav"));
+    ASSERT_TRUE(PulseFixture::speak(QStringLiteral("Good morning everyone, shall we begin the meeting now?"),
+                                    micSpeech))
+        << qPrintable(PulseFixture::lastError());
+    ASSERT_TRUE(PulseFixture::speak(QStringLiteral("Yes, the quarterly numbers look very good this time."),
+                                    sysSpeech))
+        << qPrintable(PulseFixture::lastError());
+
+    // Everything real: the microphone authorization probe, the PulseAudio input, the Silero gate.
+    TranscriptionPipeline pipeline;
+    SystemAudioMonitor monitor;
+    pipeline.bindSystemMonitor(&monitor);
+    float loudest = 0;
+    float likeliest = 0;
+    QObject::connect(&pipeline, &TranscriptionPipeline::levelChanged, &pipeline,
+                     [&] { loudest = std::max(loudest, pipeline.level()); });
+    QObject::connect(&pipeline, &TranscriptionPipeline::vadScoreChanged, &pipeline,
+                     [&] { likeliest = std::max(likeliest, pipeline.vadScore().value_or(0.0f)); });
+
+    pipeline.start();
+    ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
+    EXPECT_EQ(pipeline.status(), QStringLiteral("Listening..."));
+    const QString wav = *pipeline.currentSessionAudioPath();
+    ASSERT_TRUE(waitFor([&] { return monitor.isMonitoring(); })) << qPrintable(monitor.status());
+
+    const auto mic = PulseFixture::startPlaying(micSpeech, QStringLiteral("mic_in"));
+    const auto sys = PulseFixture::startPlaying(sysSpeech, QStringLiteral("speakers"));
+    ASSERT_TRUE(mic && sys);
+    ASSERT_TRUE(waitFor(
+        [&] { return mic->state() == QProcess::NotRunning && sys->state() == QProcess::NotRunning; }));
+    QTest::qWait(600); // the last blocks through the server
+    EXPECT_GT(loudest, 0.05f);
+    EXPECT_GT(likeliest, 0.55f);
+
+    pipeline.stop();
+    EXPECT_FALSE(monitor.isMonitoring());
+    EXPECT_EQ(pipeline.status(), QStringLiteral("Transcribing..."));
+    ASSERT_TRUE(waitFor([&] { return !pipeline.isTranscribing(); }));
+    EXPECT_TRUE(pipeline.lastErrorDescription().isEmpty()) << qPrintable(pipeline.lastErrorDescription());
+    EXPECT_EQ(pipeline.transcriptText(), lemonfoxTranscript());
+
+    // The speech went up as Ogg/Opus and its copy replaces the recording.
+    ASSERT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_TRUE(lemonfox.requests()[0].body.contains("OggS"));
+    const QString id = *SessionStore::sessionID(wav, QStringLiteral("mixed-"));
+    const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
+    EXPECT_GT(QFileInfo(opus).size(), 1000);
+    EXPECT_FALSE(QFileInfo::exists(wav));
+    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
+              lemonfoxTranscript());
+    EXPECT_FALSE(pendingExists());
+}
+
+} // namespace
+} // namespace murmurly::test
