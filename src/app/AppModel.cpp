@@ -1,0 +1,67 @@
+#include "app/AppModel.h"
+
+#include "audio/MicRecorder.h"
+#include "audio/SoundServerProbe.h"
+#include "audio/SystemAudioMonitor.h"
+#include "pipeline/TranscriptionPipeline.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QMainWindow>
+#include <QWidget>
+
+namespace murmurly {
+
+AppModel::AppModel(QObject* parent)
+    : AppModel(nullptr, parent) {}
+
+AppModel::AppModel(std::unique_ptr<TranscriptionPipeline> pipeline, QObject* parent)
+    : QObject(parent)
+    , m_mic(std::make_unique<MicRecorder>())
+    , m_system(std::make_unique<SystemAudioMonitor>())
+    , m_pipeline(pipeline ? std::move(pipeline) : std::make_unique<TranscriptionPipeline>()) {
+    m_pipeline->bindSystemMonitor(m_system.get());
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::refreshPermissions() {
+    // One probe answers both questions. It blocks for at most the probe's time-out; a window that
+    // appears while the sound server hangs waits that long once, then shows "not granted".
+    const SoundServerInfo info = SoundServerProbe::probe();
+    m_mic->setPermissionGranted(MicRecorder::grantsPermission(info));
+    m_system->setPermissionGranted(SystemAudioMonitor::grantsPermission(info));
+}
+
+void AppModel::copyTranscript() {
+    const QString text = m_pipeline->transcriptText().trimmed();
+    if (text.isEmpty())
+        return;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(text);
+}
+
+void AppModel::showWindow() {
+    // The first main window in the application's list; menus, tooltips and popups are windows to
+    // Qt as well, but never the one to bring forward.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* window = qobject_cast<QMainWindow*>(widget);
+        if (!window)
+            continue;
+        window->show();
+        window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        window->raise();
+        window->activateWindow();
+        return;
+    }
+}
+
+void AppModel::toggleRecording() {
+    if (m_pipeline->isRunning())
+        m_pipeline->stop();
+    else
+        m_pipeline->start();
+}
+
+} // namespace murmurly

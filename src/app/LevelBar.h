@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QWidget>
+
+namespace murmurly {
+
+// Horizontal input-level meter: a rounded track and, from the left, a green-yellow-red bar as
+// wide as the level (at least 4 pixels, so silence still shows a sliver).
+class LevelBar : public QWidget {
+public:
+    explicit LevelBar(QWidget* parent = nullptr);
+
+    float level() const { return m_level; }
+    void setLevel(float level);
+
+    QSize sizeHint() const override { return {90, 6}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    float m_level = 0;
+};
+
+} // namespace murmurly

@@ -1,0 +1,103 @@
+#include "app/MurmurlyApp.h"
+
+#include "app/AppModel.h"
+#include "app/MainWindow.h"
+#include "app/MenuBarContent.h"
+#include "app/MenuBarIcon.h"
+#include "app/MenuBarLabel.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QLoggingCategory>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include <cstdio>
+
+namespace murmurly {
+
+namespace {
+Q_LOGGING_CATEGORY(lcApp, "com.murmurly.app.MurmurlyApp")
+} // namespace
+
+MurmurlyApp::MurmurlyApp(QObject* parent)
+    : QObject(parent)
+    , m_model(std::make_unique<AppModel>()) {}
+
+MurmurlyApp::~MurmurlyApp() = default;
+
+void MurmurlyApp::launch(bool trayAvailable) {
+    QIcon appIcon;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        appIcon.addPixmap(QPixmap::fromImage(MenuBarIcon::drawSymbol(true, size)));
+    QApplication::setWindowIcon(appIcon);
+
+    m_window = std::make_unique<MainWindow>(*m_model);
+
+    m_tray = std::make_unique<QSystemTrayIcon>();
+    m_menu = std::make_unique<MenuBarContent>(*m_model, m_model->pipeline());
+    m_label = std::make_unique<MenuBarLabel>(m_model->pipeline(), *m_tray, MenuBarIcon::shared());
+    connect(m_menu.get(), &MenuBarContent::quitRequested, this, [] { QCoreApplication::quit(); });
+    m_tray->setContextMenu(m_menu->menu());
+
+    if (trayAvailable) {
+        // The tray item is the way back to the window; closing the window must not end the app.
+        QApplication::setQuitOnLastWindowClosed(false);
+        m_tray->show();
+    } else {
+        qCInfo(lcApp, "No system tray available; opening the window instead");
+        QApplication::setQuitOnLastWindowClosed(true);
+        m_window->show();
+    }
+}
+
+void MurmurlyApp::handle(SingleInstance::Command command) {
+    switch (command) {
+    case SingleInstance::Command::Show:
+        m_model->showWindow();
+        break;
+    case SingleInstance::Command::Toggle:
+        m_model->toggleRecording();
+        break;
+    }
+}
+
+int MurmurlyApp::run(QApplication& app) {
+    QApplication::setApplicationName(QStringLiteral("Murmurly"));
+    QApplication::setApplicationVersion(QStringLiteral(MURMURLY_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("murmurly"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Records system audio and the microphone, keeps the speech and transcribes it."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption toggle(
+        QStringLiteral("toggle"),
+        QStringLiteral("Start recording, or stop it if a recording is running (in the running Murmurly, "
+                       "or in a new one). Bind this to a global keyboard shortcut."));
+    parser.addOption(toggle);
+    parser.process(app);
+    const auto command =
+        parser.isSet(toggle) ? SingleInstance::Command::Toggle : SingleInstance::Command::Show;
+
+    // Claim the instance before the model exists: a second process must not resume the pending
+    // session or open the sound sources that the first one is using.
+    SingleInstance instance;
+    if (!instance.claim()) {
+        if (const auto error = instance.send(command)) {
+            std::fprintf(stderr, "murmurly: %s\n", qUtf8Printable(*error));
+            return 1;
+        }
+        return 0;
+    }
+
+    MurmurlyApp murmurly;
+    connect(&instance, &SingleInstance::commandReceived, &murmurly, &MurmurlyApp::handle);
+    murmurly.launch(QSystemTrayIcon::isSystemTrayAvailable());
+    if (command == SingleInstance::Command::Toggle)
+        murmurly.handle(command);
+    return app.exec();
+}
+
+} // namespace murmurly

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/SingleInstance.h"
+
+#include <QObject>
+
+#include <memory>
+
+class QApplication;
+class QSystemTrayIcon;
+
+namespace murmurly {
+
+class AppModel;
+class MainWindow;
+class MenuBarContent;
+class MenuBarLabel;
+
+// The application: one AppModel for the life of the process, the tray item (icon and menu) and
+// the main window. With a system tray the window starts hidden and "Show Window" brings it up;
+// without one (a bare X server, some Wayland desktops) the window opens at launch instead and
+// closing it quits.
+class MurmurlyApp : public QObject {
+    Q_OBJECT
+public:
+    // Creates the model, which may resume a session left pending by an earlier launch.
+    explicit MurmurlyApp(QObject* parent = nullptr);
+    ~MurmurlyApp() override;
+
+    // The whole program: command line, single instance, launch, event loop. Returns the exit code.
+    static int run(QApplication& app);
+
+    AppModel& model() const { return *m_model; }
+
+    // Builds the tray item and the window; `trayAvailable` says whether the desktop has a tray.
+    void launch(bool trayAvailable);
+
+    // A command handed over by a later launch of the program.
+    void handle(murmurly::SingleInstance::Command command);
+
+    MainWindow* window() const { return m_window.get(); }
+    QSystemTrayIcon* tray() const { return m_tray.get(); }
+    MenuBarContent* menu() const { return m_menu.get(); }
+    MenuBarLabel* label() const { return m_label.get(); }
+
+private:
+    std::unique_ptr<AppModel> m_model;
+    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    std::unique_ptr<MenuBarContent> m_menu;
+    std::unique_ptr<MenuBarLabel> m_label;
+};
+
+} // namespace murmurly

@@ -1,0 +1,249 @@
+#include "AppTestSupport.h"
+
+#include "app/AppModel.h"
+#include "app/MainWindow.h"
+#include "app/MenuBarContent.h"
+#include "app/MenuBarIcon.h"
+#include "app/MenuBarLabel.h"
+#include "pipeline/TranscriptionPipeline.h"
+#include "support/FakeTranscriptionService.h"
+#include "support/PulseFixture.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFrame>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace murmurly {
+namespace {
+
+using test::FakeTranscriptionService;
+
+const QString expectedTranscript =
+    QStringLiteral("[00:00] SPEAKER_00: Hello there.\n[00:01] SPEAKER_01: General Kenobi.\n");
+
+// The menu as a list of lines: "---" for a separator, " [off]" after a disabled item's text.
+QStringList describe(const QMenu& menu) {
+    QStringList lines;
+    for (const QAction* action : menu.actions())
+        lines << (action->isSeparator()
+                      ? QStringLiteral("---")
+                      : action->text() + (action->isEnabled() ? QString() : QStringLiteral(" [off]")));
+    return lines;
+}
+
+QStringList menuLines(const QString& status, const QString& command, bool canCopy) {
+    return {QStringLiteral("Status: ") + status + QStringLiteral(" [off]"),
+            QStringLiteral("---"),
+            command,
+            QStringLiteral("Copy Last Transcript") + (canCopy ? QString() : QStringLiteral(" [off]")),
+            QStringLiteral("Show Window"),
+            QStringLiteral("---"),
+            QStringLiteral("Quit")};
+}
+
+QImage iconImage(const QSystemTrayIcon& tray, int size) {
+    return tray.icon().pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// Recording tests run against the private sound server and a local stand-in for Lemonfox.
+class AppShell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(qEnvironmentVariableIsEmpty("PULSE_SERVER")) << "needs the sound-server fixture";
+        ASSERT_TRUE(m_lemonfox.listen());
+        qputenv("MURMURLY_LEMONFOX_BASE_URL", m_lemonfox.baseUrl().toString().toUtf8());
+        qputenv("LEMONFOX_API_KEY", "test-key");
+        ASSERT_TRUE(m_files.isValid());
+        m_speech = m_files.filePath(QStringLiteral("speech.wav"));
+        ASSERT_TRUE(
+            test::PulseFixture::speak(QStringLiteral("Hello there. This is a short test of the recorder, "
+                                                     "speaking clearly for a few seconds."),
+                                      m_speech));
+    }
+
+    FakeTranscriptionService m_lemonfox{FakeTranscriptionService::Kind::lemonfox};
+    QTemporaryDir m_files;
+    QString m_speech;
+};
+
+TEST_F(AppShell, MenuWindowAndTrayFollowARecordingToItsTranscript) {
+    AppModel model;
+    TranscriptionPipeline& pipeline = model.pipeline();
+    MenuBarContent content(model, pipeline);
+    const MenuBarIcon drawn{QString()};
+    QSystemTrayIcon tray;
+    MenuBarLabel label(pipeline, tray, drawn);
+    QSignalSpy notified(&label, &MenuBarLabel::notified);
+    MainWindow window(model);
+    QMenu& menu = *content.menu();
+
+    EXPECT_EQ(describe(menu), menuLines(QStringLiteral("Idle"), QStringLiteral("Start"), false));
+    EXPECT_EQ(content.startStopAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
+    EXPECT_FALSE(label.showsRecording());
+    test::saveScreenshot(menu, QStringLiteral("menu-idle"));
+    test::saveScreenshot(window, QStringLiteral("window-idle"));
+
+    content.startStopAction()->trigger();
+    ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
+    EXPECT_EQ(describe(menu), menuLines(QStringLiteral("Listening\u2026"), QStringLiteral("Stop"), false));
+    EXPECT_TRUE(label.showsRecording());
+    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Listening\u2026"));
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("Listening\u2026")));
+
+    ASSERT_TRUE(test::PulseFixture::play(m_speech, QStringLiteral("mic_in")));
+    test::saveScreenshot(window, QStringLiteral("window-listening"));
+    test::saveScreenshot(menu, QStringLiteral("menu-listening"));
+
+    content.startStopAction()->trigger();
+    EXPECT_FALSE(pipeline.isRunning());
+    EXPECT_TRUE(pipeline.isTranscribing());
+    EXPECT_EQ(describe(menu),
+              menuLines(QStringLiteral("Transcribing\u2026"), QStringLiteral("Start"), false));
+    EXPECT_FALSE(label.showsRecording());
+    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Transcribing\u2026"));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline.isTranscribing(); }, 90000));
+    ASSERT_EQ(pipeline.lastErrorDescription(), QString());
+    ASSERT_EQ(pipeline.transcriptText(), expectedTranscript);
+    EXPECT_EQ(describe(menu), menuLines(QStringLiteral("Idle"), QStringLiteral("Start"), true));
+    EXPECT_EQ(window.transcriptView()->toPlainText(), expectedTranscript);
+    EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("General Kenobi.")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notified.size() == 1; }, 5000));
+    EXPECT_EQ(notified.at(0).at(0).toString(), QStringLiteral("Transcript ready"));
+
+    // Copy puts the transcript without its closing line break on the clipboard.
+    QGuiApplication::clipboard()->setText(QStringLiteral("something older"));
+    content.copyAction()->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), expectedTranscript.trimmed());
+    test::saveScreenshot(window, QStringLiteral("window-transcript"));
+    test::saveScreenshot(menu, QStringLiteral("menu-transcript"));
+}
+
+TEST_F(AppShell, ARunDuringARecordingReadsAsTranscribing) {
+    // The service takes its time, so the forced run is still in progress while we look.
+    test::FakeAnswer slow;
+    slow.mode = test::FakeAnswer::Mode::neverAnswer;
+    m_lemonfox.setAnswer(slow);
+
+    AppModel model;
+    TranscriptionPipeline& pipeline = model.pipeline();
+    MenuBarContent content(model, pipeline);
+    MainWindow window(model);
+
+    model.toggleRecording();
+    ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
+    pipeline.transcribeFiles(m_speech, std::nullopt, std::nullopt, true, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline.isTranscribing(); }, 10000));
+    EXPECT_EQ(describe(*content.menu()),
+              menuLines(QStringLiteral("Transcribing\u2026"), QStringLiteral("Stop"), false));
+    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Transcribing\u2026"));
+    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
+
+    // Start/Stop decides on the recording alone: it stops the recording, whatever runs.
+    content.startStopAction()->trigger();
+    EXPECT_FALSE(pipeline.isRunning());
+    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Start"));
+}
+
+TEST_F(AppShell, TrayIconShowsRecordingUnlessACustomImageIsShipped) {
+    // The two drawn symbols: the disc is filled while recording, only outlined otherwise.
+    const QImage idle = MenuBarIcon::drawSymbol(false, 32);
+    const QImage recording = MenuBarIcon::drawSymbol(true, 32);
+    EXPECT_EQ(qAlpha(idle.pixel(9, 9)), 0);
+    EXPECT_GT(qAlpha(recording.pixel(9, 9)), 200);
+    EXPECT_GT(qAlpha(idle.pixel(16, 2)), 200); // the ring itself
+    EXPECT_GT(qAlpha(recording.pixel(16, 2)), 200);
+
+    QImage mask(18, 18, QImage::Format_ARGB32);
+    mask.fill(Qt::transparent);
+    {
+        QPainter p(&mask);
+        p.fillRect(QRect(3, 3, 12, 12), Qt::black);
+    }
+    const QString customPath = m_files.filePath(QStringLiteral("toolbaricon.png"));
+    ASSERT_TRUE(mask.save(customPath));
+    const QString brokenPath = m_files.filePath(QStringLiteral("broken.png"));
+    {
+        QFile broken(brokenPath);
+        ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+        broken.write("\x89PNG not really");
+    }
+
+    const MenuBarIcon custom(customPath);
+    const MenuBarIcon unreadable(brokenPath);
+    ASSERT_TRUE(custom.image().has_value());
+    EXPECT_FALSE(unreadable.image().has_value());
+
+    AppModel model;
+    QSystemTrayIcon drawnTray;
+    QSystemTrayIcon customTray;
+    MenuBarLabel drawnLabel(model.pipeline(), drawnTray, unreadable);
+    MenuBarLabel customLabel(model.pipeline(), customTray, custom);
+    EXPECT_EQ(iconImage(drawnTray, 32), idle);
+    const QImage customIdle = iconImage(customTray, 32);
+    // The custom picture is used as a mask: its square, in the tray's colour.
+    EXPECT_EQ(customIdle.pixelColor(16, 16).rgb(), MenuBarIcon::foreground().rgb());
+    EXPECT_EQ(qAlpha(customIdle.pixel(2, 2)), 0);
+
+    model.toggleRecording();
+    ASSERT_TRUE(model.pipeline().isRunning()) << qPrintable(model.pipeline().lastErrorDescription());
+    EXPECT_EQ(iconImage(drawnTray, 32), recording);
+    EXPECT_EQ(iconImage(customTray, 32), customIdle);
+    EXPECT_FALSE(customLabel.showsRecording());
+
+    model.toggleRecording();
+    EXPECT_EQ(iconImage(drawnTray, 32), idle);
+    EXPECT_EQ(iconImage(customTray, 32), customIdle);
+}
+
+// Without a sound server nothing records: the window shows why, and the blank transcript leaves the
+// clipboard alone.
+TEST(AppShellWithoutSound, ShortcutReportsTheMissingMicrophoneAndBlankCopiesNothing) {
+    qputenv("PULSE_SERVER", "unix:/nonexistent/murmurly-test/native");
+    AppModel model;
+    // Asking to show the window before there is one creates none.
+    model.showWindow();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<QMainWindow*>(widget), nullptr);
+
+    MainWindow window(model);
+    MenuBarContent content(model, model.pipeline());
+    QGuiApplication::clipboard()->setText(QStringLiteral("keep me"));
+    model.copyTranscript();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("keep me"));
+    EXPECT_FALSE(content.copyAction()->isEnabled());
+    EXPECT_EQ(window.scoreLabel()->text(), QStringLiteral("VAD: --"));
+
+    model.showWindow();
+    ASSERT_TRUE(window.isVisible());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    EXPECT_FALSE(window.errorBanner()->isVisible());
+    QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_FALSE(model.pipeline().isRunning());
+    EXPECT_TRUE(window.errorBanner()->isVisible());
+    EXPECT_EQ(window.errorLabel()->text(), QStringLiteral("Microphone permission is not granted."));
+    test::saveScreenshot(window, QStringLiteral("window-error"));
+
+    // A closed window comes back with Show Window.
+    window.close();
+    ASSERT_FALSE(window.isVisible());
+    content.showWindowAction()->trigger();
+    EXPECT_TRUE(window.isVisible());
+}
+
+} // namespace
+} // namespace murmurly

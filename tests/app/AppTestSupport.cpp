@@ -1,0 +1,28 @@
+#include "AppTestSupport.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QWidget>
+
+namespace murmurly::test {
+
+void saveScreenshot(QWidget& widget, const QString& name) {
+    QString root = qEnvironmentVariable("MURMURLY_BUILD_DIR");
+    if (root.isEmpty())
+        root = QDir::currentPath();
+    const QString dir = root + QStringLiteral("/screenshots");
+    QDir().mkpath(dir);
+    widget.ensurePolished();
+    widget.grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+QString appFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Murmurly");
+}
+
+QString transcriptsFolder() {
+    return appFolder() + QStringLiteral("/transcripts");
+}
+
+} // namespace murmurly::test
