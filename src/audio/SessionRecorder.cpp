@@ -66,10 +66,10 @@ SessionRecorder::SessionRecorder(std::unique_ptr<AudioInput> input,
 SessionRecorder::~SessionRecorder() {
     // The owner is being torn down: its callbacks must not run any more, but a session still open
     // gets its file finished so that nothing released is lost.
-    m_io.sync([this] { m_callbacksEnabled = false; });
+    m_callbacksEnabled.store(false, std::memory_order_release);
     if (isRunning())
         stop();
-    // m_io, destroyed first, runs the queued stop work.
+    // m_io, destroyed first, runs whatever is still queued, the stop work included.
 }
 
 void SessionRecorder::start(const QString& outputPath) {
@@ -138,7 +138,7 @@ void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
     const float level = AudioLevelComputer::rmsLevel(buffer);
-    if (onLevel)
+    if (onLevel && callbacksEnabled())
         onLevel(level);
     // The buffer is only valid during this call: the copy is what crosses to the IO queue.
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
@@ -185,7 +185,7 @@ void SessionRecorder::tryMixAndProcess() {
     while (std::optional<std::vector<float>> window = m_mixer.nextWindow()) {
         const VADAnalysisResult result = m_vad->analyze(window->data(), window->size());
         m_vadScore = result.probability;
-        if (onVADScoreChange && m_callbacksEnabled)
+        if (onVADScoreChange && callbacksEnabled())
             onVADScoreChange(m_vadScore);
         if (result.hasDecision)
             m_speechDetected = result.isSpeech;
@@ -203,7 +203,7 @@ void SessionRecorder::updateSilenceState() {
 
 void SessionRecorder::setSilent(bool silent) {
     m_isSilent = silent;
-    if (onSilenceStateChange && m_callbacksEnabled)
+    if (onSilenceStateChange && callbacksEnabled())
         onSilenceStateChange(silent);
 }
 
@@ -233,7 +233,7 @@ void SessionRecorder::writeSamples(const float* samples, std::size_t count) {
 }
 
 void SessionRecorder::reportWriteFailure(const Error& error) {
-    if (onError && m_callbacksEnabled)
+    if (onError && callbacksEnabled())
         onError(RecorderError::fileWriteFailed(m_outputPath, error.clone()));
 }
 
@@ -256,7 +256,7 @@ void SessionRecorder::stopWork() {
     m_sysConverter.converter.reset();
     m_vad->reset();
     resetSessionState();
-    if (onVADScoreChange && m_callbacksEnabled)
+    if (onVADScoreChange && callbacksEnabled())
         onVADScoreChange(std::nullopt);
     if (m_isSilent)
         setSilent(false);

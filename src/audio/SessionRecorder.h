@@ -88,11 +88,14 @@ private:
     void writeSamples(const float* samples, std::size_t count);
     void reportWriteFailure(const Error& error);
     void stopWork();
+    bool callbacksEnabled() const { return m_callbacksEnabled.load(std::memory_order_acquire); }
     void resetSessionState();
 
     std::unique_ptr<AudioInput> m_input;
     std::unique_ptr<VoiceActivityDetector> m_vad;
     std::atomic<bool> m_isRunning{false};
+    // Cleared when the recorder is destroyed: from then on no callback reaches the owner.
+    std::atomic<bool> m_callbacksEnabled{true};
     QFuture<void> m_lastStopWork;
 
     // Session state: touched only on the IO queue, or by start() once that queue is idle.
@@ -100,7 +103,6 @@ private:
     QString m_outputPath;
     std::int64_t m_framesAtHeaderUpdate = 0;
     bool m_isSilent = false;
-    bool m_callbacksEnabled = true;
     WindowMixer m_mixer;
     CachedConverter m_micConverter;
     CachedConverter m_sysConverter;

@@ -341,3 +341,16 @@ TEST_F(SessionRecorderTest, WriteFailuresAreReportedAndRecordingGoesOn) {
     const std::vector<float> values = windowValues(readSamples(path));
     EXPECT_THAT(values, ElementsAre(FloatEq(0.05f), FloatEq(0.05f), FloatEq(0.15f), FloatEq(0.15f)));
 }
+
+TEST_F(SessionRecorderTest, DestroyingARunningRecorderFinishesTheFileWithoutCallingBack) {
+    make("");
+    const QString path = pathFor("abandoned.wav");
+    recorder->start(path);
+    for (int i = 0; i < 6; ++i)
+        mic(0.1f);
+    recorder.reset();
+    EXPECT_EQ(readSamples(path).size(), 6u * 4096); // flushed and closed, header complete
+    std::lock_guard lock(m_mutex);
+    for (const auto& score : scores)
+        EXPECT_TRUE(score.has_value()); // the stop work's "no score" never reached the owner
+}
