@@ -75,14 +75,12 @@ void SpeechGate::reset() {
     m_state = GateState::waitingForSpeech;
     clearHeld();
     m_trailingSilenceSeconds = 0;
-    m_droppedHeld = 0;
 }
 
 void SpeechGate::hold(Window window) {
     if (m_held.size() >= m_maxHeld) {
         m_confirmationSeconds -= static_cast<double>(m_held.front().size()) / kSampleRate;
         m_held.pop_front();
-        ++m_droppedHeld;
     }
     m_confirmationSeconds += static_cast<double>(window.size()) / kSampleRate;
     m_held.push_back(std::move(window));

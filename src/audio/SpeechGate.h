@@ -47,11 +47,6 @@ public:
     void reset();
 
     GateState state() const { return m_state; }
-    std::size_t heldWindowCount() const { return m_held.size(); }
-    double confirmationSeconds() const { return m_confirmationSeconds; }
-    double trailingSilenceSeconds() const { return m_trailingSilenceSeconds; }
-    // Windows dropped because the held audio reached its bound (since the last reset).
-    std::size_t droppedHeldWindows() const { return m_droppedHeld; }
 
 private:
     void hold(Window window);
@@ -63,7 +58,6 @@ private:
     std::deque<Window> m_held; // the confirmation buffer
     double m_confirmationSeconds = 0;
     double m_trailingSilenceSeconds = 0;
-    std::size_t m_droppedHeld = 0;
 };
 
 } // namespace murmurly
