@@ -94,12 +94,16 @@ void SessionRecorder::start(const QString& outputPath) {
     m_framesAtHeaderUpdate = 0;
 
     try {
-        const AudioFormat format = m_input->inputFormat();
-        Q_UNUSED(format); // the tap delivers buffers in this format; each carries it along
+        // The tap's buffers come in the input's own format (each buffer carries it); an invalid
+        // one means there is no device to capture from.
+        if (!m_input->inputFormat().isValid())
+            throw SystemError(QStringLiteral("No audio input"));
         m_input->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer) { handleMicBuffer(buffer); });
         m_input->start();
     } catch (const std::exception&) {
         m_input->removeTap();
+        // Back to idle, so that the next start asks the device afresh (it may be back by then).
+        m_input->stop();
         m_outputFile.reset(); // the empty file stays on disk
         throw RecorderError::failedToStart();
     }

@@ -248,6 +248,12 @@ TEST_F(SessionRecorderTest, StartAndStopAreIdempotentAndFailuresLeaveItStopped) 
     recorder->ingestSystemBuffer(constantBuffer(0.1f, 4096)); // ignored while stopped
     recorder->waitForStopWork();
     EXPECT_EQ(m_vad->windows.size(), 2u);
+
+    // No device (the input has no format): the same failure, and capture is not even tried.
+    make("", 'S', AudioFormat{});
+    EXPECT_THROW(recorder->start(pathFor("no-device.wav")), RecorderError);
+    EXPECT_EQ(m_input->starts, 0);
+    EXPECT_FALSE(recorder->isRunning());
 }
 
 TEST_F(SessionRecorderTest, StopWorkIsOrderedBeforeReadersAndTheNextSession) {
