@@ -1,7 +1,8 @@
+#include "app/MurmurlyApp.h"
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Murmurly"));
-    return 0;
+    return murmurly::MurmurlyApp::run(app);
 }

@@ -21,9 +21,17 @@ void LevelBar::setLevel(float level) {
     const float clamped = std::isfinite(level) ? std::clamp(level, 0.0f, 1.0f) : 0.0f;
     if (clamped == m_level)
         return;
+    // Levels arrive about twenty times a second while recording; a change that moves the bar by
+    // less than a pixel is not worth a repaint of the translucent layers beneath it.
+    const bool visible = barWidth(clamped) != barWidth(m_level);
     m_level = clamped;
     setAccessibleDescription(QString::asprintf("%.2f", double(m_level)));
-    update();
+    if (visible)
+        update();
+}
+
+int LevelBar::barWidth(float level) const {
+    return std::max(int(std::lround(width() * double(level))), 4);
 }
 
 void LevelBar::paintEvent(QPaintEvent*) {
@@ -40,9 +48,8 @@ void LevelBar::paintEvent(QPaintEvent*) {
     gradient.setColorAt(0.0, QColor(52, 199, 89));
     gradient.setColorAt(0.5, QColor(255, 204, 0));
     gradient.setColorAt(1.0, QColor(255, 59, 48));
-    const qreal width = std::max(track.width() * qreal(m_level), 4.0);
     p.setBrush(gradient);
-    p.drawRoundedRect(QRectF(track.left(), track.top(), width, track.height()), radius, radius);
+    p.drawRoundedRect(QRectF(track.left(), track.top(), barWidth(m_level), track.height()), radius, radius);
 }
 
 } // namespace murmurly

@@ -19,6 +19,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // In whole pixels, at least 4 so that silence still shows a sliver.
+    int barWidth(float level) const;
+
     float m_level = 0;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTimer>
 
 class QLabel;
 class QPlainTextEdit;
@@ -41,7 +42,8 @@ private:
     QWidget* buildTranscriptBox();
     QWidget* buildErrorBanner();
     void updateRunState();
-    void updateScore();
+    void scheduleMeters();
+    void updateMeters();
     void updateTranscript();
     void updateError();
     void copyWithFeedback(QPushButton* button, const QString& label, const QString& text);
@@ -59,6 +61,7 @@ private:
     QLabel* m_errorText = nullptr;
     QPushButton* m_copyError = nullptr;
     QAction* m_toggle = nullptr;
+    QTimer m_meterRefresh;
 };
 
 } // namespace murmurly
