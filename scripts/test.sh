@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/setup.sh
+# Object files are shared between checkouts of the project (CI clones it afresh every run).
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 scripts/check-format.sh
 
 for preset in release asan; do
