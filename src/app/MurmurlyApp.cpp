@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCursor>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -39,6 +40,12 @@ void MurmurlyApp::launch(bool trayAvailable) {
     m_label = std::make_unique<MenuBarLabel>(m_model->pipeline(), *m_tray, MenuBarIcon::shared());
     connect(m_menu.get(), &MenuBarContent::quitRequested, this, [] { QCoreApplication::quit(); });
     m_tray->setContextMenu(m_menu->menu());
+    // A menu-bar item opens its menu on a plain click; most trays only do so on a right click.
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    m_menu->menu()->popup(QCursor::pos());
+            });
 
     if (trayAvailable) {
         // The tray item is the way back to the window; closing the window must not end the app.

@@ -156,14 +156,5 @@ TEST(SingleInstance, InstanceKilledMidSessionDoesNotBlockTheNextLaunch) {
     EXPECT_EQ(received, QList<Command>{Command::Show});
 }
 
-TEST(SingleInstance, CommandsSurviveTheWireAndNothingElseDoes) {
-    for (Command command : {Command::Show, Command::Toggle})
-        EXPECT_EQ(SingleInstance::decode(SingleInstance::encode(command)), command);
-    EXPECT_EQ(SingleInstance::decode("toggle\r\n"), Command::Toggle);
-    EXPECT_EQ(SingleInstance::decode(""), std::nullopt);
-    EXPECT_EQ(SingleInstance::decode("toggles\n"), std::nullopt);
-    EXPECT_EQ(SingleInstance::decode("show toggle\n"), std::nullopt);
-}
-
 } // namespace
 } // namespace murmurly
