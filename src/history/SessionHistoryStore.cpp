@@ -20,9 +20,9 @@
 
 namespace murmurly {
 
-Q_LOGGING_CATEGORY(lcHistory, "com.murmurly.app.SessionHistoryStore")
-
 namespace {
+
+Q_LOGGING_CATEGORY(lcHistory, "com.murmurly.app.SessionHistoryStore")
 
 QString transcriptLocation(const QString& id) {
     return QDir(SessionStore::transcriptsDirectory()).filePath(id + QStringLiteral(".txt"));
