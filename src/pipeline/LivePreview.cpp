@@ -42,7 +42,8 @@ QCoro::Task<> sleepUnlessCancelled(std::chrono::milliseconds delay, Cancellation
         }
     });
     timer.start(delay);
-    co_await qCoro(&timer, &QTimer::timeout);
+    auto timeout = qCoro(&timer, &QTimer::timeout);
+    co_await timeout;
 }
 
 } // namespace
@@ -100,7 +101,10 @@ QCoro::Task<> LivePreview::loop(QPointer<TranscriptionPipeline> self, Cancellati
     std::int64_t lastSize = 0;
     QString lastText;
 
-    co_await sleepUnlessCancelled(firstPassDelay, token);
+    // Awaited objects are named, and no local lives inside a try block across a co_await: GCC 12
+    // destroys such temporaries and locals twice when an exception passes.
+    auto firstDelay = sleepUnlessCancelled(firstPassDelay, token);
+    co_await firstDelay;
 
     for (;;) {
         TranscriptionPipeline* pipeline = self.data();
@@ -128,31 +132,33 @@ QCoro::Task<> LivePreview::loop(QPointer<TranscriptionPipeline> self, Cancellati
                 };
                 // Kept by the frame: the client outlives a pipeline destroyed during the pass.
                 const std::shared_ptr<MistralTranscriber> client = preview->m_mistral;
+                auto pass = client->transcribeStream(*snapshot, language, onTextDelta, token);
+                std::optional<LemonfoxTranscriptionResponse> response;
                 bool cancelled = false;
                 try {
-                    const LemonfoxTranscriptionResponse response =
-                        co_await client->transcribeStream(*snapshot, language, onTextDelta, token);
-                    pipeline = self.data();
-                    if (pipeline != nullptr && !token.isCancelled()) {
-                        const QString text = response.text.value_or(QString()).trimmed();
-                        // A shorter final text most likely comes from a window that has slid past
-                        // earlier speech; the longer one stays on display.
-                        if (!text.isEmpty() && text.size() >= lastText.size()) {
-                            if (pipeline->isRunning()) {
-                                pipeline->d->setTranscriptText(kPreviewHeader + text);
-                            }
-                            lastText = text;
-                        }
-                    }
-                    lastSize = size;
+                    response = co_await pass;
                 } catch (const OperationCancelled&) {
                     cancelled = true;
                 } catch (const Error& error) {
                     qCDebug(lcPipeline, "Live preview stream failed: %s",
                             qUtf8Printable(error.description()));
-                    lastSize = size;
                 } catch (const std::exception& error) {
                     qCDebug(lcPipeline, "Live preview stream failed: %s", error.what());
+                }
+                pipeline = self.data();
+                if (response && pipeline != nullptr && !token.isCancelled()) {
+                    const QString text = response->text.value_or(QString()).trimmed();
+                    // A shorter final text most likely comes from a window that has slid past
+                    // earlier speech; the longer one stays on display.
+                    if (!text.isEmpty() && text.size() >= lastText.size()) {
+                        if (pipeline->isRunning()) {
+                            pipeline->d->setTranscriptText(kPreviewHeader + text);
+                        }
+                        lastText = text;
+                    }
+                }
+                if (!cancelled) {
+                    // Sent, whether or not it went well: the next pass waits for the recording to grow.
                     lastSize = size;
                 }
                 QFile::remove(*snapshot);
@@ -164,7 +170,8 @@ QCoro::Task<> LivePreview::loop(QPointer<TranscriptionPipeline> self, Cancellati
         if (token.isCancelled()) {
             co_return;
         }
-        co_await sleepUnlessCancelled(passInterval, token);
+        auto interval = sleepUnlessCancelled(passInterval, token);
+        co_await interval;
     }
 }
 

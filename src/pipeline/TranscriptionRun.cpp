@@ -104,41 +104,47 @@ QCoro::Task<> TranscriptionPipeline::Private::run(QPointer<TranscriptionPipeline
                                                   std::optional<QString> language,
                                                   TranscriptionProvider provider,
                                                   TranscriptionCompletion completion) {
+    // No local lives inside a try block across a co_await, and awaited objects are named: GCC 12
+    // destroys such locals and temporaries twice when an exception leaves the block.
     std::optional<LemonfoxTranscriptionResponse> response;
     std::shared_ptr<const Error> failure;
     bool cancelled = false;
-    try {
-        // A recording that has just been stopped is still being finished on the recorder's queue;
-        // reading it before then would upload a file whose last windows and header are missing.
-        std::weak_ptr<SessionRecorder> recorder;
-        if (TranscriptionPipeline* pipeline = self.data()) {
-            recorder = pipeline->d->recorder;
-        }
-        co_await RecorderStopWorkAwaiter{recorder};
-        handle.token.throwIfCancelled();
-        TranscriptionPipeline* pipeline = self.data();
-        if (pipeline == nullptr) {
-            co_return;
-        }
-        if (!audioPath || !fileHasAudio(*audioPath)) {
-            throw PipelineError::noAudioData();
-        }
-        // The frame keeps the client alive until its call has wound down, even if the pipeline
-        // goes away meanwhile.
-        if (provider == TranscriptionProvider::mistral) {
-            const std::shared_ptr<MistralTranscriber> client = pipeline->d->mistralTranscriber;
-            response = co_await client->transcribe(*audioPath, language, handle.token);
-        } else {
-            const std::shared_ptr<LemonfoxTranscriber> client = pipeline->d->lemonfoxTranscriber;
-            response = co_await client->transcribe(*audioPath, language, handle.token);
-        }
-        handle.token.throwIfCancelled();
-    } catch (const OperationCancelled&) {
+
+    // A recording that has just been stopped is still being finished on the recorder's queue;
+    // reading it before then would upload a file whose last windows and header are missing.
+    std::weak_ptr<SessionRecorder> recorder;
+    if (TranscriptionPipeline* pipeline = self.data()) {
+        recorder = pipeline->d->recorder;
+    }
+    RecorderStopWorkAwaiter stopWork{recorder};
+    co_await stopWork;
+
+    std::shared_ptr<MistralTranscriber> mistral;
+    std::shared_ptr<LemonfoxTranscriber> lemonfox;
+    if (TranscriptionPipeline* pipeline = self.data()) {
+        // Kept by the frame: a client outlives a pipeline destroyed while its call winds down.
+        mistral = pipeline->d->mistralTranscriber;
+        lemonfox = pipeline->d->lemonfoxTranscriber;
+    } else {
+        co_return;
+    }
+    if (handle.token.isCancelled()) {
         cancelled = true;
-    } catch (const Error& error) {
-        failure = error.clone();
-    } catch (const std::exception& error) {
-        failure = std::make_shared<SystemError>(QString::fromUtf8(error.what()));
+    } else if (!audioPath || !fileHasAudio(*audioPath)) {
+        failure = std::make_shared<PipelineError>(PipelineError::noAudioData());
+    } else {
+        auto call = provider == TranscriptionProvider::mistral
+                        ? mistral->transcribe(*audioPath, language, handle.token)
+                        : lemonfox->transcribe(*audioPath, language, handle.token);
+        try {
+            response = co_await call;
+        } catch (const OperationCancelled&) {
+            cancelled = true;
+        } catch (const Error& error) {
+            failure = error.clone();
+        } catch (const std::exception& error) {
+            failure = std::make_shared<SystemError>(QString::fromUtf8(error.what()));
+        }
     }
 
     TranscriptionPipeline* pipeline = self.data();

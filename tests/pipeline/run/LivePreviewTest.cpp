@@ -49,7 +49,7 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     auto pipeline = makePipeline();
     pipeline->start();
     ASSERT_TRUE(pipeline->isRunning());
-    audio.vad->speech = true;
+    audio.state->speech = true;
     audio.push(40); // 10.24 s, all kept by the gate
 
     // The first fragment is on display while the pass is still streaming.
@@ -77,21 +77,6 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] speaker_1: Hello there.\n"));
     EXPECT_TRUE(lemonfox.requests().isEmpty());
     EXPECT_TRUE(snapshots().isEmpty());
-}
-
-TEST_F(LivePreviewTest, NoPreviewWithLemonfox) {
-    writeAll(PlainTextStore::providerURL(), "lemonfox");
-    auto pipeline = makePipeline();
-    pipeline->start();
-    audio.push(20);
-    // Longer than the delay before a first pass would be made.
-    QTest::qWait(static_cast<int>(LivePreview::firstPassDelay.count()) + 800);
-    EXPECT_TRUE(pipeline->transcriptText().isEmpty());
-    EXPECT_TRUE(mistral.requests().isEmpty());
-    EXPECT_TRUE(snapshots().isEmpty());
-    pipeline->stop();
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(lemonfox.requests().size(), 1);
 }
 
 TEST_F(LivePreviewTest, SnapshotHoldsTheLastTwentySeconds) {

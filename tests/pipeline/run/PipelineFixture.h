@@ -34,8 +34,8 @@ protected:
 
     std::unique_ptr<TranscriptionPipeline> makePipeline() {
         TranscriptionPipeline::Dependencies deps;
-        deps.recorder = std::make_unique<SessionRecorder>(std::make_unique<ScriptedInput>(audio.input),
-                                                          std::make_unique<ScriptedVad>(audio.vad));
+        deps.recorder = std::make_unique<SessionRecorder>(std::make_unique<ScriptedAudio::Input>(audio.state),
+                                                          std::make_unique<ScriptedAudio::Gate>(audio.state));
         deps.microphoneAuthorized = [this] { return microphoneAuthorized; };
         deps.clock = [this] { return now; };
         return std::make_unique<TranscriptionPipeline>(std::move(deps));
@@ -100,8 +100,8 @@ protected:
         const float probability = speech ? 0.9f - 0.001f * static_cast<float>(m_windows)
                                          : 0.1f + 0.001f * static_cast<float>(m_windows);
         ++m_windows;
-        audio.vad->speech = speech;
-        audio.vad->probability = probability;
+        audio.state->speech = speech;
+        audio.state->probability = probability;
         audio.push();
         ASSERT_TRUE(waitFor([&] { return pipeline.vadScore() == probability; }));
     }
@@ -112,7 +112,7 @@ protected:
         pipeline.start();
         EXPECT_TRUE(pipeline.isRunning());
         const QString path = pipeline.currentSessionAudioPath().value_or(QString());
-        audio.vad->speech = true;
+        audio.state->speech = true;
         audio.push(windows);
         pipeline.stop();
         return path;

@@ -91,52 +91,38 @@ TEST_F(TranscriptionRunTest, MissingAudioFailsBeforeAnyUpload) {
     EXPECT_FALSE(pipeline->isTranscribing());
 }
 
-TEST_F(TranscriptionRunTest, CancelKeepsTheSessionAndTheNextStartRetriesIt) {
-    lemonfox.setAnswer(silentAnswer());
-    auto pipeline = makePipeline();
-    const QString wav = recordSession(*pipeline);
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
-
-    pipeline->cancelTranscription();
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_FALSE(pipeline->status().has_value());
-    // Let the aborted call wind down; its ending must stay silent.
-    QTest::qWait(300);
-    EXPECT_EQ(errors.count(), 0);
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_TRUE(pendingExists());
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-
-    lemonfox.setAnswer(FakeAnswer{});
-    pipeline->start();
-    EXPECT_FALSE(pipeline->isRunning()); // a retry, not a new recording
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_EQ(lemonfox.requests().size(), 2);
-    EXPECT_FALSE(pendingExists());
-    EXPECT_EQ(QDir(appFolder()).entryList({QStringLiteral("mixed-*.wav")}, QDir::Files).size(), 0);
-}
-
-TEST_F(TranscriptionRunTest, StartWhileTranscribingRetriesTheSameSession) {
+// start() during a run, and cancelTranscription(), keep the session: a run that is cancelled
+// neither reports nor clears, and the next start() transcribes the same recording again.
+TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
     lemonfox.setAnswer(silentAnswer());
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
     ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
     const QByteArray record = readAll(pendingPath());
 
-    lemonfox.setAnswer(FakeAnswer{});
-    pipeline->start();
+    pipeline->start(); // cancels the run and starts it again, records nothing
     EXPECT_FALSE(pipeline->isRunning());
     EXPECT_TRUE(pipeline->isTranscribing());
     EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    EXPECT_EQ(readAll(pendingPath()), record);
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
 
+    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
+    pipeline->cancelTranscription();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_FALSE(pipeline->status().has_value());
+    QTest::qWait(300); // let the aborted calls wind down: their endings must stay silent
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_EQ(readAll(pendingPath()), record);
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+
+    lemonfox.setAnswer(FakeAnswer{});
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isRunning());
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
-    EXPECT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_EQ(lemonfox.requests().size(), 3);
+    EXPECT_FALSE(pendingExists());
     EXPECT_TRUE(QFileInfo::exists(transcriptsFolder() + '/' + idOf(wav) + QStringLiteral(".txt")));
 }
 
@@ -255,33 +241,33 @@ TEST_F(TranscriptionRunTest, ResumeAtLaunchRepairsAndTranscribesThePendingRecord
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
 
-TEST_F(TranscriptionRunTest, ResumeAtLaunchDropsARecordWithoutUsableAudio) {
-    writePending(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"));
+TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
+    // A record that does not decode stays on disk untouched and resumes nothing.
+    const QString wav = pastRecording();
+    writePending(wav, QStringLiteral("2025-03-01T14:05:09.500Z"));
+    const QByteArray record = readAll(pendingPath());
+    {
+        auto pipeline = makePipeline();
+        EXPECT_FALSE(pipeline->isTranscribing());
+        EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+        EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+        EXPECT_EQ(readAll(pendingPath()), record);
+    }
+
+    // One whose recording is gone is removed, and the user is told.
+    writePending(appFolder() + QStringLiteral("/mixed-2025-03-01T15:00:00Z.wav"));
     auto pipeline = makePipeline();
     EXPECT_EQ(pipeline->lastErrorDescription(),
               QStringLiteral("Pending audio was unreadable. Please record again."));
     EXPECT_FALSE(pipeline->isTranscribing());
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
     EXPECT_FALSE(pendingExists());
+    EXPECT_TRUE(lemonfox.requests().isEmpty());
 
     // That failure does not stand in the way of a new recording.
     pipeline->start();
     EXPECT_TRUE(pipeline->isRunning());
     EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
-    pipeline->stop();
-}
-
-TEST_F(TranscriptionRunTest, ResumeAtLaunchLeavesAnUndecodableRecordAlone) {
-    const QString wav = pastRecording();
-    writePending(wav, QStringLiteral("2025-03-01T14:05:09.500Z"));
-    const QByteArray record = readAll(pendingPath());
-
-    auto pipeline = makePipeline();
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
-    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-    EXPECT_EQ(readAll(pendingPath()), record);
-    EXPECT_TRUE(QFileInfo::exists(wav));
 }
 
 } // namespace
