@@ -11,7 +11,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 
 namespace murmurly {
 
@@ -42,8 +42,7 @@ QCoro::Task<> sleepUnlessCancelled(std::chrono::milliseconds delay, Cancellation
         }
     });
     timer.start(delay);
-    auto timeout = qCoro(&timer, &QTimer::timeout);
-    co_await timeout;
+    co_await timer;
 }
 
 } // namespace
