@@ -229,6 +229,11 @@ void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
 }
 
 void TranscriptionPipeline::start() {
+    // A second start while recording would hand the recording in progress to a retry run; the
+    // windows only offer Stop then, so it is ignored.
+    if (d->isRunning) {
+        return;
+    }
     d->livePreview->stop();
     if (d->isTranscribing) {
         cancelTranscription();

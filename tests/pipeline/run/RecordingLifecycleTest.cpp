@@ -67,6 +67,15 @@ TEST_F(RecordingLifecycleTest, StartStopStateAndLevels) {
     EXPECT_NEAR(pipeline->level(), 2.0f * 0.3f / std::sqrt(2.0f), 0.02f);
     ASSERT_TRUE(pipeline->vadScore().has_value());
 
+    // Start while recording (the file already holds speech) neither retries nor restarts anything.
+    pushWindowAndSettle(*pipeline, true);
+    pushWindowAndSettle(*pipeline, true);
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), audioPath);
+    EXPECT_EQ(running.count(), 1);
+
     pipeline->stop();
     EXPECT_FALSE(pipeline->isRunning());
     EXPECT_FALSE(pipeline->isSilent());
