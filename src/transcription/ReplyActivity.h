@@ -9,16 +9,17 @@
 
 namespace murmurly {
 
-// co_await waitForReplyActivity(reply) suspends until the reply has bytes to read or has finished
+// co_await ReplyActivity(reply) suspends until more bytes arrive or the reply has finished
 // (whichever comes first), so that an event stream can be read line by line as it arrives.
 // Resumption is posted to the event loop rather than done inside the signal, so the coroutine
-// never runs nested within Qt's network code.
+// never runs nested within Qt's network code. Await a named object, not a temporary: GCC 12
+// has let a temporary awaiter die across the suspension, which turned the wait into a spin.
 class ReplyActivity {
 public:
     explicit ReplyActivity(QNetworkReply* reply)
         : m_reply(reply) {}
 
-    bool await_ready() const noexcept { return m_reply->isFinished() || m_reply->bytesAvailable() > 0; }
+    bool await_ready() const noexcept { return m_reply->isFinished(); }
 
     void await_suspend(std::coroutine_handle<> handle) {
         // The context object owns the two connections; deleting it (from the queued call) drops
@@ -47,9 +48,5 @@ public:
 private:
     QNetworkReply* m_reply; // outlives the wait: owned by the call that awaits
 };
-
-inline ReplyActivity waitForReplyActivity(QNetworkReply* reply) {
-    return ReplyActivity(reply);
-}
 
 } // namespace murmurly

@@ -236,7 +236,8 @@ QCoro::Task<std::optional<QByteArray>> nextLine(QNetworkReply* reply, const Canc
             }
             co_return rest;
         }
-        co_await waitForReplyActivity(reply);
+        ReplyActivity activity(reply); // named: see ReplyActivity
+        co_await activity;
         token.throwIfCancelled();
     }
 }
@@ -303,7 +304,8 @@ QCoro::Task<void> TranscriptionUpload::sendStream(QNetworkAccessManager* network
 
     // Wait for the head of the answer (or for the call to end without one).
     while (!reply->isFinished() && reply->bytesAvailable() == 0) {
-        co_await waitForReplyActivity(reply);
+        ReplyActivity activity(reply); // named: see ReplyActivity
+        co_await activity;
         token.throwIfCancelled();
     }
     token.throwIfCancelled();

@@ -51,7 +51,17 @@ FakeTranscriptionService::FakeTranscriptionService(Kind kind, QObject* parent)
     connect(&m_server, &QTcpServer::newConnection, this, &FakeTranscriptionService::onNewConnection);
 }
 
-FakeTranscriptionService::~FakeTranscriptionService() = default;
+FakeTranscriptionService::~FakeTranscriptionService() {
+    // Sockets are children of the server, which outlives m_connections during destruction: cut
+    // them loose first so that their "disconnected" signals find nothing of ours.
+    const QList<QTcpSocket*> sockets = m_connections.keys();
+    m_connections.clear();
+    for (QTcpSocket* socket : sockets) {
+        socket->disconnect(this);
+        socket->abort();
+        delete socket;
+    }
+}
 
 bool FakeTranscriptionService::listen(quint16 port) {
     return m_server.listen(QHostAddress::LocalHost, port);
@@ -173,9 +183,16 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     const bool success = answer.status >= 200 && answer.status <= 299;
     if (success && (!answer.events.isEmpty() || (m_kind == Kind::mistral && streamRequested))) {
         const QList<QByteArray> events = answer.events.isEmpty() ? usualMistralEvents() : answer.events;
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-                      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
-        sendEvents(socket, events, 0, answer.mode == FakeAnswer::Mode::closeMidAnswer);
+        const bool brokenOff = answer.mode == FakeAnswer::Mode::closeMidAnswer;
+        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n";
+        // A broken-off stream announces a length it never delivers: Qt's HTTP client does not
+        // reliably report a chunked answer that stops mid-chunk, but it always reports a short
+        // body of known length.
+        head += brokenOff ? QByteArray("Content-Length: 100000\r\n")
+                          : QByteArray("Transfer-Encoding: chunked\r\n");
+        socket->write(head + "Connection: close\r\n\r\n");
+        m_chunked = !brokenOff;
+        sendEvents(socket, events, 0, brokenOff);
         return;
     }
 
@@ -217,10 +234,13 @@ void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, 
 
 void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index,
                                           bool brokenOff) {
-    if (index >= events.size() || (brokenOff && index >= 1)) {
-        if (!brokenOff) {
-            socket->write("0\r\n\r\n");
-        }
+    if (brokenOff && index >= 1) {
+        // The head promised more (see answerRequest): closing now breaks the answer off.
+        finish(socket);
+        return;
+    }
+    if (index >= events.size()) {
+        socket->write("0\r\n\r\n");
         finish(socket);
         return;
     }
@@ -230,7 +250,7 @@ void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> 
             sendEvents(guard, events, index + 1, brokenOff);
         }
     };
-    sendPieces(socket, chunk(events[index]), [this, next, index]() {
+    sendPieces(socket, m_chunked ? chunk(events[index]) : events[index], [this, next, index]() {
         if (index == 0 && m_answer.holdAfterFirstEvent && !m_released) {
             auto* waiter = new QObject(this);
             auto go = [waiter, next]() {

@@ -109,6 +109,7 @@ private:
     bool m_keepBodies = true;
     bool m_released = false;
     bool m_answerFinished = false;
+    bool m_chunked = true;
     QList<RecordedRequest> m_requests;
     QHash<QTcpSocket*, Connection> m_connections;
 };

@@ -14,7 +14,7 @@ namespace murmurly::test {
 // Both fake services on 127.0.0.1, the clients pointed at them, keys in the environment, and an
 // input folder outside the temporary folder (whose emptiness the tests check after each call).
 class ServiceFixture : public ::testing::Test {
-protected:
+public: // the parameterised cases below set the fixture up through it
     void SetUp() override {
         ASSERT_TRUE(lemonfox.listen());
         ASSERT_TRUE(mistral.listen());

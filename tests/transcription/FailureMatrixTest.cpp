@@ -1,0 +1,216 @@
+#include "audio/AudioFileReader.h"
+#include "transcription/ServiceFixture.h"
+
+#include <chrono>
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace murmurly::test {
+namespace {
+
+enum class Call { lemonfox, mistralBatch, mistralStream };
+
+struct FailureCase {
+    const char* name;
+    Call call;
+    // Prepares the input and the service's answer; returns the input's path.
+    std::function<QString(ServiceFixture&)> setUp;
+    QString expected;
+    // Texts that end in the network layer's own wording are checked up to that point.
+    bool expectedIsPrefix = false;
+    bool reachesService = true;
+};
+
+class FailureMatrixTest : public ServiceFixture, public ::testing::WithParamInterface<FailureCase> {};
+
+QString readerError(const QString& path) {
+    try {
+        AudioFileReader::open(path);
+    } catch (const Error& error) {
+        return error.description();
+    }
+    return QStringLiteral("<opened>");
+}
+
+// Every failure gives its exact text, never reaches the service when it should not, and leaves no
+// temporary file behind (body, converted WAV, temporary Opus copy).
+TEST_P(FailureMatrixTest, FailsWithItsTextAndLeavesNothingBehind) {
+    const FailureCase& c = GetParam();
+    const QString file = c.setUp(*this);
+    QString expected = c.expected;
+    if (expected == u"<reader>") {
+        expected = QStringLiteral("Failed to prepare audio file: ") + readerError(file);
+    }
+
+    CallOutcome<LemonfoxTranscriptionResponse> outcome;
+    FakeTranscriptionService* service = c.call == Call::lemonfox ? &lemonfox : &mistral;
+    switch (c.call) {
+    case Call::lemonfox:
+        outcome = runCall(lemonfoxClient->transcribe(file, std::nullopt));
+        break;
+    case Call::mistralBatch:
+        outcome = runCall(mistralClient->transcribe(file, std::nullopt));
+        break;
+    case Call::mistralStream:
+        outcome = runCall(mistralClient->transcribeStream(file, std::nullopt, {}));
+        break;
+    }
+
+    ASSERT_FALSE(outcome.value.has_value());
+    if (c.expectedIsPrefix) {
+        EXPECT_TRUE(outcome.errorText().startsWith(expected)) << outcome.errorText().toStdString();
+        EXPECT_GT(outcome.errorText().size(), expected.size()) << "the network layer's text is missing";
+    } else {
+        EXPECT_EQ(outcome.errorText(), expected);
+    }
+    if (c.reachesService) {
+        // Qt's HTTP client sends a request once more when the connection closes before any answer.
+        EXPECT_GE(service->requests().size(), 1);
+    } else {
+        EXPECT_EQ(service->requests().size(), 0);
+    }
+    EXPECT_EQ(temporaryFiles(), QStringList());
+}
+
+QString withAnswer(ServiceFixture& f, Call call, FakeAnswer answer) {
+    (call == Call::lemonfox ? f.lemonfox : f.mistral).setAnswer(std::move(answer));
+    return f.opusInput();
+}
+
+FakeAnswer status(int code, QByteArray body) {
+    FakeAnswer answer;
+    answer.status = code;
+    answer.body = std::move(body);
+    return answer;
+}
+
+FakeAnswer mode(FakeAnswer::Mode m) {
+    FakeAnswer answer;
+    answer.mode = m;
+    return answer;
+}
+
+const QString kMistralTimeout = QStringLiteral(
+    ": Request to Mistral timed out. Large uploads can take longer; try again or shorten the clip.");
+const QByteArray kMistralError =
+    R"({"object":"error","message":"Invalid model","type":"invalid_request_error","code":"1"})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailureMatrixTest,
+    ::testing::Values(
+        // Before any network traffic.
+        FailureCase{"LemonfoxMissingKey", Call::lemonfox,
+                    [](ServiceFixture& f) {
+                        qunsetenv("LEMONFOX_API_KEY");
+                        return f.opusInput();
+                    },
+                    "Missing Lemonfox API key. Set it in Settings.", false, false},
+        FailureCase{"MistralEmptyKey", Call::mistralStream,
+                    [](ServiceFixture& f) {
+                        qputenv("MISTRAL_API_KEY", "");
+                        return f.opusInput();
+                    },
+                    "Missing Mistral API key. Set it in Settings.", false, false},
+        FailureCase{"EmptyOgg", Call::lemonfox,
+                    [](ServiceFixture& f) { return writeBytes(f.input("silence.OGG"), {}); },
+                    "Failed to prepare audio file: Audio file is empty.", false, false},
+        FailureCase{"WavWithoutSamples", Call::mistralBatch,
+                    [](ServiceFixture& f) { return writeSessionWav(f.input("empty.wav"), 0); },
+                    "Failed to prepare audio file: Audio file has no readable samples.", false, false},
+        FailureCase{"UnreadableWav", Call::lemonfox,
+                    [](ServiceFixture& f) { return writeBytes(f.input("broken.wav"), "RIFF....WAVEjunk"); },
+                    "<reader>", false, false},
+        FailureCase{"MissingFile", Call::mistralStream, [](ServiceFixture& f) { return f.input("gone.mp3"); },
+                    "<reader>", false, false},
+        FailureCase{"UnconvertibleFormat", Call::lemonfox,
+                    [](ServiceFixture& f) { return writeBytes(f.input("memo.aiff"), "FORM not really"); },
+                    "<reader>", false, false},
+        // The service's answer.
+        FailureCase{"Lemonfox401WithBody", Call::lemonfox,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::lemonfox, status(401, R"({"error":"Invalid API key"})"));
+                    },
+                    R"({"error":"Invalid API key"})"},
+        FailureCase{
+            "Mistral422WithBody", Call::mistralBatch,
+            [](ServiceFixture& f) { return withAnswer(f, Call::mistralBatch, status(422, kMistralError)); },
+            QString::fromUtf8(kMistralError)},
+        FailureCase{"Lemonfox500WithoutBody", Call::lemonfox,
+                    [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, status(500, {})); }, ""},
+        FailureCase{
+            "Mistral500NotUtf8", Call::mistralBatch,
+            [](ServiceFixture& f) { return withAnswer(f, Call::mistralBatch, status(500, "\xff\xfe\xfd")); },
+            "Unknown error"},
+        FailureCase{"Stream500WithoutBody", Call::mistralStream,
+                    [](ServiceFixture& f) { return withAnswer(f, Call::mistralStream, status(500, {})); },
+                    "Streaming request failed with HTTP 500."},
+        FailureCase{"Stream400KeepsSixLines", Call::mistralStream,
+                    [](ServiceFixture& f) {
+                        return withAnswer(
+                            f, Call::mistralStream,
+                            status(400, "l1\n\n  l2  \r\nl3\nl4\n \nl5\nl6\nl7\nl8\nl9\nl10\n"));
+                    },
+                    "l1\nl2\nl3\nl4\nl5\nl6"},
+        FailureCase{
+            "LemonfoxNotHttp", Call::lemonfox,
+            [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::notHttp)); },
+            "Upload failed: ", true},
+        FailureCase{"StreamNotHttp", Call::mistralStream,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::notHttp));
+                    },
+                    "Streaming upload failed: ", true},
+        FailureCase{
+            "LemonfoxUndecodable", Call::lemonfox,
+            [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, status(200, R"({"text":"trunc)")); },
+            "The data couldn't be read because it isn't in the correct format."},
+        FailureCase{"MistralMissingModel", Call::mistralBatch,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::mistralBatch, status(200, R"({"text":"t"})"));
+                    },
+                    "The data couldn't be read because it is missing."},
+        // The connection.
+        FailureCase{"MistralRequestTimeout", Call::mistralBatch,
+                    [](ServiceFixture& f) {
+                        f.mistralClient->setTimeouts(300ms, 60s);
+                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::neverAnswer));
+                    },
+                    "Upload failed" + kMistralTimeout},
+        FailureCase{"MistralResourceTimeout", Call::mistralBatch,
+                    [](ServiceFixture& f) {
+                        f.mistralClient->setTimeouts(60s, 300ms);
+                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::neverAnswer));
+                    },
+                    "Upload failed" + kMistralTimeout},
+        FailureCase{"StreamTimeout", Call::mistralStream,
+                    [](ServiceFixture& f) {
+                        f.mistralClient->setTimeouts(300ms, 60s);
+                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::neverAnswer));
+                    },
+                    "Streaming upload failed" + kMistralTimeout},
+        FailureCase{"LemonfoxTimeout", Call::lemonfox,
+                    [](ServiceFixture& f) {
+                        f.lemonfoxClient->setTimeouts(300ms, 60s);
+                        return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::neverAnswer));
+                    },
+                    "Upload failed: The request timed out."},
+        FailureCase{"LemonfoxClosedMidAnswer", Call::lemonfox,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::closeMidAnswer));
+                    },
+                    "Upload failed: ", true},
+        FailureCase{"MistralClosedAtOnce", Call::mistralBatch,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::closeAtOnce));
+                    },
+                    "Upload failed: ", true},
+        FailureCase{"StreamBrokenOff", Call::mistralStream,
+                    [](ServiceFixture& f) {
+                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::closeMidAnswer));
+                    },
+                    "Streaming response interrupted: ", true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+} // namespace
+} // namespace murmurly::test
