@@ -300,10 +300,13 @@ int main(int argc, char** argv) {
                 idleCpu / minutes, core(idleCpu), idle1->peakRssMB);
     std::printf("%-34s %12.2f %14.3f %14.3f %12s\n", "parec x2, bare capture (reference)", captureCpu,
                 captureCpu / minutes, core(captureCpu), "-");
-    std::printf("\nRatios: recording CPU / bare capture CPU = %.2f; recording CPU / idle CPU = %.1f; "
-                "recording RSS / idle RSS = %.2f\n",
-                captureCpu > 0 ? recordingCpu / captureCpu : 0.0, idleCpu > 0 ? recordingCpu / idleCpu : 0.0,
+    std::printf("\nRatios: recording CPU / bare capture CPU = %.2f; recording RSS / idle RSS = %.2f; ",
+                captureCpu > 0 ? recordingCpu / captureCpu : 0.0,
                 idle1->peakRssMB > 0 ? recording1->peakRssMB / idle1->peakRssMB : 0.0);
+    if (idleCpu > 0)
+        std::printf("recording CPU / idle CPU = %.1f\n", recordingCpu / idleCpu);
+    else
+        std::printf("the idle instance used no measurable CPU (under one clock tick)\n");
     std::printf("Recording murmurly by thread (%% of one core):");
     for (auto it = threads1.cbegin(); it != threads1.cend(); ++it)
         std::printf(" %s %.3f;", qPrintable(it.key()), core(it.value() - threads0.value(it.key())));
