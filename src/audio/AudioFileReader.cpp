@@ -103,4 +103,25 @@ void AudioFileReader::read(PcmBuffer& buffer, std::uint32_t frames) {
     m_position += count;
 }
 
+AudioConverter::InputBlock AudioFileReader::inputBlock(PcmBuffer& buffer,
+                                                       std::function<void(const Error&)> onReadError) {
+    return [this, &buffer,
+            onReadError = std::move(onReadError)](AudioConverter::InputStatus& status) -> const PcmBuffer* {
+        buffer.setFrameLength(0);
+        try {
+            read(buffer);
+        } catch (const Error& error) {
+            if (onReadError)
+                onReadError(error);
+            buffer.setFrameLength(0);
+        }
+        if (buffer.frameLength() == 0) {
+            status = AudioConverter::InputStatus::EndOfStream;
+            return nullptr;
+        }
+        status = AudioConverter::InputStatus::HaveData;
+        return &buffer;
+    };
+}
+
 } // namespace murmurly

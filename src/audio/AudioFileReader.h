@@ -1,11 +1,14 @@
 #pragma once
 
+#include "audio/AudioConverter.h"
 #include "audio/AudioFormat.h"
 #include "audio/PcmBuffer.h"
+#include "common/Error.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +40,13 @@ public:
     // Throws SystemError on a read error or a buffer of another format.
     void read(PcmBuffer& buffer, std::uint32_t frames);
     void read(PcmBuffer& buffer) { read(buffer, buffer.frameCapacity()); }
+
+    // A converter input that reads the file block by block into `buffer` (in the processing
+    // format). A read error ends the input as if the file ended there, after `onReadError` has seen
+    // it: the audio read up to a damaged spot is still worth converting. Both objects must outlive
+    // the returned block.
+    AudioConverter::InputBlock inputBlock(PcmBuffer& buffer,
+                                          std::function<void(const Error&)> onReadError = {});
 
 private:
     AudioFileReader() = default;

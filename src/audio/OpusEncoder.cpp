@@ -104,20 +104,7 @@ QString OpusEncoder::encodeToOpus(const QString& input, std::optional<QString> o
 
     // A read error mid-file ends the input as if the file ended there: what was read still gets
     // encoded, which is more useful for a damaged recording than nothing at all.
-    const AudioConverter::InputBlock pull = [&](AudioConverter::InputStatus& status) -> const PcmBuffer* {
-        inputBuffer->setFrameLength(0);
-        try {
-            reader->read(*inputBuffer);
-        } catch (const Error&) {
-            inputBuffer->setFrameLength(0);
-        }
-        if (inputBuffer->frameLength() == 0) {
-            status = AudioConverter::InputStatus::EndOfStream;
-            return nullptr;
-        }
-        status = AudioConverter::InputStatus::HaveData;
-        return &*inputBuffer;
-    };
+    const AudioConverter::InputBlock pull = reader->inputBlock(*inputBuffer);
 
     for (;;) {
         outputBuffer->setFrameLength(0);

@@ -126,22 +126,10 @@ QString UploadPreparation::convertToWav(const QString& path, TranscriptionServic
     }
 
     // A read error ends the input quietly: the audio read up to there is still worth uploading.
-    const AudioConverter::InputBlock pull = [&](AudioConverter::InputStatus& status) -> const PcmBuffer* {
-        inputBuffer->setFrameLength(0);
-        try {
-            reader->read(*inputBuffer);
-        } catch (const Error& error) {
-            qCWarning(lcUploadPreparation, "Read error while converting: %s",
-                      qUtf8Printable(error.description()));
-            inputBuffer->setFrameLength(0);
-        }
-        if (inputBuffer->frameLength() == 0) {
-            status = AudioConverter::InputStatus::EndOfStream;
-            return nullptr;
-        }
-        status = AudioConverter::InputStatus::HaveData;
-        return &*inputBuffer;
-    };
+    const AudioConverter::InputBlock pull = reader->inputBlock(*inputBuffer, [](const Error& error) {
+        qCWarning(lcUploadPreparation, "Read error while converting: %s",
+                  qUtf8Printable(error.description()));
+    });
 
     for (;;) {
         outputBuffer->setFrameLength(0);
