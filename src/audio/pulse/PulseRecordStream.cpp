@@ -30,13 +30,13 @@ PulseRecordStream::PulseRecordStream(pa_context* context, const AudioFormat& for
                                      std::uint32_t framesPerBlock)
     : m_context(context)
     , m_block(makeBlock(format, framesPerBlock)) {
-    pa_sample_spec spec;
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<std::uint32_t>(format.sampleRate);
-    spec.channels = static_cast<std::uint8_t>(format.channelCount);
-    if (!pa_sample_spec_valid(&spec))
+    pa_sample_spec sampleSpec;
+    sampleSpec.format = PA_SAMPLE_FLOAT32LE;
+    sampleSpec.rate = static_cast<std::uint32_t>(format.sampleRate);
+    sampleSpec.channels = static_cast<std::uint8_t>(format.channelCount);
+    if (!pa_sample_spec_valid(&sampleSpec))
         throw SystemError(QStringLiteral("Unsupported capture format"));
-    m_stream = pa_stream_new(context, "Murmurly capture", &spec, nullptr);
+    m_stream = pa_stream_new(context, "Murmurly capture", &sampleSpec, nullptr);
     if (!m_stream)
         throw SystemError(QString::fromUtf8(pa_strerror(pa_context_errno(context))));
 }
