@@ -1,6 +1,7 @@
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
 #include "common/Error.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -13,6 +14,8 @@
 #include <vector>
 
 using namespace murmurly;
+
+using murmurly::test::writeFile;
 
 namespace {
 
@@ -51,12 +54,6 @@ std::vector<float> readAllMono(const QString& path) {
                    buffer->floatChannelData(0) + buffer->frameLength());
     }
     return out;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 class AudioFileTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 #include "audio/WavHeaderRepair.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,9 @@
 #include <vector>
 
 using namespace murmurly;
+
+using murmurly::test::readFile;
+using murmurly::test::writeFile;
 
 namespace {
 
@@ -40,18 +44,6 @@ QByteArray canonicalWav(int sampleBytes, std::uint32_t riffSize, std::uint32_t d
     QByteArray bytes = "RIFF" + le32(riffSize) + "WAVE" + chunk("fmt ", floatFmt()) + "data" + le32(dataSize);
     bytes.append(QByteArray(sampleBytes, '\x11'));
     return bytes;
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    return file.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
 // Every byte outside [4, 8) and [dataField, dataField + 4) is the same in both.

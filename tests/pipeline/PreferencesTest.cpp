@@ -2,6 +2,7 @@
 #include "pipeline/LanguageOptions.h"
 #include "pipeline/PipelineError.h"
 #include "pipeline/PlainTextStore.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,21 +12,8 @@
 
 using namespace murmurly;
 
-namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    return file.readAll();
-}
-
-} // namespace
+using murmurly::test::readFile;
+using murmurly::test::writeFile;
 
 TEST(PlainTextStore, FilesLiveInTheHomeFolder) {
     const QString home = QDir::homePath();

@@ -1,6 +1,7 @@
 #include "pipeline/SessionStore.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,22 +14,13 @@
 
 using namespace murmurly;
 
+using murmurly::test::readFile;
+using murmurly::test::writeFile;
+
 namespace {
 
 QString appFolder() {
     return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Murmurly");
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    return file.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
 QDateTime utc(const char* iso) {
