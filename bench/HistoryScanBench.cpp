@@ -6,7 +6,7 @@
 // Usage: bench_history [sessions] [repetitions]
 #include "history/SessionHistoryStore.h"
 #include "history/SessionMetadataStore.h"
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -14,9 +14,13 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qcoro-qt6-dev
     libpulse-dev libsoxr-dev libsndfile1-dev libopusenc-dev libopus-dev libogg-dev
     libonnx-dev libprotobuf-dev protobuf-compiler
+    libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # tests: a private sound server, speech, audio tools, a display server
     pulseaudio pulseaudio-utils espeak-ng sox libsox-fmt-all opus-tools xvfb xauth
+    pipewire pipewire-bin wireplumber pipewire-pulse dbus ffmpeg tinyproxy clang libclang-rt-14-dev
+    # packaging checks
+    desktop-file-utils appstream lintian dpkg-dev file
     # run time
     libqt6widgets6 libqt6network6 qt6-qpa-plugins
 )

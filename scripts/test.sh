@@ -8,6 +8,7 @@ scripts/setup.sh
 # Object files are shared between checkouts of the project (CI clones it afresh every run).
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 scripts/check-format.sh
+scripts/check-layers.sh
 
 for preset in release asan; do
     cmake --preset "$preset" >/dev/null

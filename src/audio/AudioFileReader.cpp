@@ -1,5 +1,6 @@
 #include "audio/AudioFileReader.h"
 
+#include "audio/WavHeaderRepair.h"
 #include "common/Error.h"
 
 #include <QFile>
@@ -122,6 +123,26 @@ AudioConverter::InputBlock AudioFileReader::inputBlock(PcmBuffer& buffer,
         status = AudioConverter::InputStatus::HaveData;
         return &buffer;
     };
+}
+
+namespace {
+std::int64_t framesIn(const QString& path) {
+    try {
+        return AudioFileReader::open(path)->length();
+    } catch (const Error&) {
+        return 0;
+    }
+}
+} // namespace
+
+bool AudioFileReader::hasAudioFrames(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return false;
+    if (framesIn(path) >= 1)
+        return true;
+    if (!WavHeaderRepair::repairIfNeeded(path))
+        return false;
+    return framesIn(path) >= 1;
 }
 
 } // namespace murmurly

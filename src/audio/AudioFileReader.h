@@ -23,6 +23,9 @@ class AudioFileReader {
 public:
     // Throws SystemError (with the decoder's message) when the file cannot be opened or decoded.
     static std::unique_ptr<AudioFileReader> open(const QString& path);
+    // True when the file holds at least one frame, repairing a WAV header that does not describe
+    // its data (as a crash leaves it) before giving up.
+    static bool hasAudioFrames(const QString& path);
     ~AudioFileReader();
     AudioFileReader(const AudioFileReader&) = delete;
     AudioFileReader& operator=(const AudioFileReader&) = delete;

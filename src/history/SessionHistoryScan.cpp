@@ -3,7 +3,7 @@
 #include "history/SessionDateFormatter.h"
 #include "history/SessionHistoryStore.h"
 #include "history/SessionMetadataStore.h"
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 
 #include <QDir>
 #include <QDirIterator>

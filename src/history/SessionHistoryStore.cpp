@@ -2,8 +2,8 @@
 
 #include "audio/OpusEncoder.h"
 #include "history/SessionMetadataStore.h"
-#include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptionRunner.h"
+#include "storage/SessionStore.h"
 
 #include <QDir>
 #include <QFile>

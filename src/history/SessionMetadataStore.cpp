@@ -1,6 +1,6 @@
 #include "history/SessionMetadataStore.h"
 
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 
 #include <QDir>
 #include <QFile>

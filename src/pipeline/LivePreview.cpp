@@ -3,8 +3,8 @@
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
 #include "audio/WavHeaderRepair.h"
-#include "pipeline/PlainTextStore.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
+#include "storage/PlainTextStore.h"
 
 #include <QDir>
 #include <QFile>

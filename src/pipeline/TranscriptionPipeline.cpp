@@ -1,11 +1,12 @@
 #include "pipeline/TranscriptionPipeline.h"
 
+#include "audio/AudioFileReader.h"
 #include "audio/MicRecorder.h"
 #include "audio/SoundServerProbe.h"
 #include "audio/SystemAudioMonitor.h"
 #include "pipeline/LivePreview.h"
-#include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
+#include "storage/SessionStore.h"
 
 Q_LOGGING_CATEGORY(lcPipeline, "com.murmurly.app.TranscriptionPipeline")
 
@@ -244,7 +245,7 @@ void TranscriptionPipeline::start() {
         // A session that still has audio is transcribed again rather than thrown away, unless the
         // last failure already said its audio is unusable.
         const bool blocked = d->lastError && isUnusableAudioError(*d->lastError);
-        if (SessionStore::hasAudioFrames(session.audioPath) && !blocked) {
+        if (AudioFileReader::hasAudioFrames(session.audioPath) && !blocked) {
             d->setStatus(QStringLiteral("Retrying transcription..."));
             d->transcribe(session);
             return;

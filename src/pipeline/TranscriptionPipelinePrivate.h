@@ -5,10 +5,10 @@
 
 #include "audio/SessionRecorder.h"
 #include "common/CancellationToken.h"
-#include "pipeline/PendingSession.h"
 #include "pipeline/PipelineError.h"
 #include "pipeline/TranscriptionPipeline.h"
-#include "pipeline/TranscriptionProvider.h"
+#include "storage/PendingSession.h"
+#include "storage/TranscriptionProvider.h"
 #include "transcription/LemonfoxTranscriber.h"
 #include "transcription/MistralTranscriber.h"
 

@@ -1,10 +1,11 @@
 // The transcription run of a recording, its retry and the resume at launch.
 
+#include "audio/AudioFileReader.h"
 #include "pipeline/LivePreview.h"
-#include "pipeline/PlainTextStore.h"
-#include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptFormatter.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
+#include "storage/PlainTextStore.h"
+#include "storage/SessionStore.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -218,7 +219,7 @@ void TranscriptionPipeline::Private::loadPendingIfNeeded() {
     if (!session) {
         return;
     }
-    if (SessionStore::hasAudioFrames(session->audioPath)) {
+    if (AudioFileReader::hasAudioFrames(session->audioPath)) {
         currentSession = *session;
         setStatus(QStringLiteral("Resuming pending transcription..."));
         qCInfo(lcPipeline, "Resuming pending transcription of %s", qUtf8Printable(session->audioPath));

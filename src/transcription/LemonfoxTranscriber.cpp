@@ -1,6 +1,6 @@
 #include "transcription/LemonfoxTranscriber.h"
 
-#include "pipeline/PlainTextStore.h"
+#include "storage/PlainTextStore.h"
 #include "transcription/ApiKeyCache.h"
 #include "transcription/ResponseDecoding.h"
 #include "transcription/TranscriptionUpload.h"

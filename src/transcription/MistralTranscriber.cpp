@@ -1,6 +1,6 @@
 #include "transcription/MistralTranscriber.h"
 
-#include "pipeline/PlainTextStore.h"
+#include "storage/PlainTextStore.h"
 #include "transcription/ApiKeyCache.h"
 #include "transcription/ResponseDecoding.h"
 #include "transcription/StreamAccumulator.h"

@@ -5,7 +5,7 @@
 #include "audio/AudioFileWriter.h"
 #include "audio/OpusEncoder.h"
 #include "audio/WavHeaderRepair.h"
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 
 #include <QDir>
 #include <QFile>

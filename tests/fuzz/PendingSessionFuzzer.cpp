@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the pending-session decoder: it must not crash, and whatever it accepts
 // must come back unchanged through its own encoding.
-#include "pipeline/PendingSession.h"
+#include "storage/PendingSession.h"
 
 #include <cstddef>
 #include <cstdint>

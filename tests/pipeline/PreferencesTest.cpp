@@ -1,7 +1,7 @@
 #include "common/Error.h"
 #include "pipeline/LanguageOptions.h"
 #include "pipeline/PipelineError.h"
-#include "pipeline/PlainTextStore.h"
+#include "storage/PlainTextStore.h"
 #include "support/TestFiles.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // the WAV header repair and the pending-session record. Neither may crash, and the repair may only
 // ever change the two size fields.
 #include "audio/WavHeaderRepair.h"
-#include "pipeline/PendingSession.h"
+#include "storage/PendingSession.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
 #include "support/TestFiles.h"
@@ -159,13 +159,13 @@ TEST(SessionStore, TranscriptsAreWrittenWholeAndReplaced) {
 
 TEST(SessionStore, AudioFramesCountOnlyAfterARepairThatFindsThem) {
     const QString folder = SessionStore::appSupportDirectory();
-    EXPECT_FALSE(SessionStore::hasAudioFrames(folder + QStringLiteral("/mixed-missing.wav")));
-    EXPECT_FALSE(SessionStore::hasAudioFrames(folder));
+    EXPECT_FALSE(AudioFileReader::hasAudioFrames(folder + QStringLiteral("/mixed-missing.wav")));
+    EXPECT_FALSE(AudioFileReader::hasAudioFrames(folder));
 
     const std::vector<float> samples(8000, 0.25f);
     const QString complete = folder + QStringLiteral("/mixed-A.wav");
     AudioFileWriter::create(complete, AudioFormat::working())->write(samples.data(), samples.size());
-    EXPECT_TRUE(SessionStore::hasAudioFrames(complete));
+    EXPECT_TRUE(AudioFileReader::hasAudioFrames(complete));
 
     // What a crash leaves: the samples are there, the header's sizes still say nothing is.
     const QString live = folder + QStringLiteral("/mixed-live.wav");
@@ -174,16 +174,16 @@ TEST(SessionStore, AudioFramesCountOnlyAfterARepairThatFindsThem) {
     writer->write(samples.data(), samples.size());
     ASSERT_TRUE(QFile::copy(live, crashed));
     writer.reset();
-    EXPECT_TRUE(SessionStore::hasAudioFrames(crashed));
+    EXPECT_TRUE(AudioFileReader::hasAudioFrames(crashed));
     EXPECT_EQ(AudioFileReader::open(crashed)->length(), 8000); // repaired on disk
 
     // A header and no samples: nothing to repair, nothing to hear.
     const QString empty = folder + QStringLiteral("/mixed-C.wav");
     AudioFileWriter::create(empty, AudioFormat::working())->close();
-    EXPECT_FALSE(SessionStore::hasAudioFrames(empty));
+    EXPECT_FALSE(AudioFileReader::hasAudioFrames(empty));
 
     const QString text = folder + QStringLiteral("/mixed-D.wav");
     writeFile(text, QByteArray("definitely not audio\n").repeated(10));
-    EXPECT_FALSE(SessionStore::hasAudioFrames(text));
+    EXPECT_FALSE(AudioFileReader::hasAudioFrames(text));
     EXPECT_EQ(readFile(text), QByteArray("definitely not audio\n").repeated(10));
 }

@@ -1,4 +1,4 @@
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 #include "transcription/ServiceFixture.h"
 
 #include <QFileInfo>

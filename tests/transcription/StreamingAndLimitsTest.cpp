@@ -1,4 +1,4 @@
-#include "pipeline/PlainTextStore.h"
+#include "storage/PlainTextStore.h"
 #include "transcription/ServiceFixture.h"
 
 #include <QTimer>

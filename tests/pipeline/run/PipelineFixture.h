@@ -5,9 +5,9 @@
 #include "audio/AudioFileWriter.h"
 #include "audio/SessionRecorder.h"
 #include "pipeline/PipelineError.h"
-#include "pipeline/PlainTextStore.h"
-#include "pipeline/SessionStore.h"
 #include "pipeline/TranscriptionPipeline.h"
+#include "storage/PlainTextStore.h"
+#include "storage/SessionStore.h"
 #include "support/FakeTranscriptionService.h"
 
 #include <QDir>

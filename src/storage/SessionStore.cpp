@@ -1,7 +1,5 @@
-#include "pipeline/SessionStore.h"
+#include "storage/SessionStore.h"
 
-#include "audio/AudioFileReader.h"
-#include "audio/WavHeaderRepair.h"
 #include "common/Error.h"
 
 #include <QDir>
@@ -28,14 +26,6 @@ bool writeAtomically(const QString& path, const QByteArray& bytes) {
         return false;
     }
     return file.commit();
-}
-
-std::int64_t framesIn(const QString& path) {
-    try {
-        return AudioFileReader::open(path)->length();
-    } catch (const Error&) {
-        return 0;
-    }
 }
 
 } // namespace
@@ -118,16 +108,6 @@ std::optional<QString> SessionStore::opusURL(const QString& path) {
     // Only the last extension goes: "mixed-2025-03-01T14:05:09Z.wav" keeps its dotless id intact.
     const QString base = info.completeBaseName();
     return transcriptsDirectory() + QLatin1Char('/') + base + QStringLiteral(".opus");
-}
-
-bool SessionStore::hasAudioFrames(const QString& path) {
-    if (!QFileInfo(path).isFile())
-        return false;
-    if (framesIn(path) >= 1)
-        return true;
-    if (!WavHeaderRepair::repairIfNeeded(path))
-        return false;
-    return framesIn(path) >= 1;
 }
 
 } // namespace murmurly

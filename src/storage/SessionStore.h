@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/PendingSession.h"
+#include "storage/PendingSession.h"
 
 #include <QDateTime>
 #include <QString>
@@ -52,9 +52,6 @@ public:
     // The Opus copy of a recording: its base name + ".opus" in the transcripts folder; none when
     // the name carries none of the recording prefixes.
     static std::optional<QString> opusURL(const QString& path);
-    // True when an audio reader finds at least one frame in the file, repairing a WAV header that
-    // does not describe its data (as a crash leaves it) before giving up.
-    static bool hasAudioFrames(const QString& path);
 };
 
 } // namespace murmurly

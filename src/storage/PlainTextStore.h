@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/TranscriptionProvider.h"
+#include "storage/TranscriptionProvider.h"
 
 #include <QString>
 

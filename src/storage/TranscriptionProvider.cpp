@@ -1,4 +1,4 @@
-#include "pipeline/TranscriptionProvider.h"
+#include "storage/TranscriptionProvider.h"
 
 namespace murmurly {
 

@@ -1,4 +1,4 @@
-#include "pipeline/PendingSession.h"
+#include "storage/PendingSession.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
