@@ -22,7 +22,7 @@ packages=(
     # packaging checks
     desktop-file-utils appstream lintian dpkg-dev file
     # run time
-    libqt6widgets6 libqt6network6 qt6-qpa-plugins
+    libqt6widgets6 libqt6network6 qt6-qpa-plugins libqt6svg6
 )
 
 sudo_cmd=()

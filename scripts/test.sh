@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: a release build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Debian package built from the
+# release build is checked (and, in CI, installed, started and removed).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -15,3 +16,5 @@ for preset in release asan; do
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
+
+scripts/check-package.sh

@@ -103,12 +103,25 @@ QImage MenuBarIcon::drawSymbol(bool filled, int size, const QColor& colour) {
 }
 
 QIcon MenuBarIcon::icon(bool recording) const {
+    const QString themed = QLatin1String(recording ? recordingThemeIcon : idleThemeIcon);
+    if (!m_image && QIcon::hasThemeIcon(themed))
+        return QIcon::fromTheme(themed);
     QIcon icon;
     for (int size : iconSizes) {
         const QImage picture =
             m_image ? tinted(*m_image, foreground(), size) : drawSymbol(recording, size, foreground());
         icon.addPixmap(QPixmap::fromImage(picture));
     }
+    return icon;
+}
+
+QIcon MenuBarIcon::applicationIcon() {
+    const QString themed = QLatin1String(applicationThemeIcon);
+    if (QIcon::hasThemeIcon(themed))
+        return QIcon::fromTheme(themed);
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(drawSymbol(true, size, foreground())));
     return icon;
 }
 

@@ -5,6 +5,8 @@
 #include "app/MenuBarContent.h"
 #include "app/MenuBarIcon.h"
 #include "app/MenuBarLabel.h"
+#include "app/TerminationSignals.h"
+#include "audio/vad/VADModelLocation.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -14,6 +16,7 @@
 #include <QSystemTrayIcon>
 
 #include <cstdio>
+#include <string_view>
 
 namespace murmurly {
 
@@ -28,10 +31,7 @@ MurmurlyApp::MurmurlyApp(QObject* parent)
 MurmurlyApp::~MurmurlyApp() = default;
 
 void MurmurlyApp::launch(bool trayAvailable) {
-    QIcon appIcon;
-    for (int size : {16, 32, 48, 64, 128, 256})
-        appIcon.addPixmap(QPixmap::fromImage(MenuBarIcon::drawSymbol(true, size)));
-    QApplication::setWindowIcon(appIcon);
+    QApplication::setWindowIcon(MenuBarIcon::applicationIcon());
 
     m_window = std::make_unique<MainWindow>(*m_model);
 
@@ -69,10 +69,24 @@ void MurmurlyApp::handle(SingleInstance::Command command) {
     }
 }
 
-int MurmurlyApp::run(QApplication& app) {
-    QApplication::setApplicationName(QStringLiteral("Murmurly"));
-    QApplication::setApplicationVersion(QStringLiteral(MURMURLY_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("murmurly"));
+bool MurmurlyApp::answersInTerminal(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--")
+            break;
+        for (std::string_view option : {"-h", "--help", "-?", "--help-all", "-v", "--version"}) {
+            if (argument == option)
+                return true;
+        }
+    }
+    return false;
+}
+
+int MurmurlyApp::run(QCoreApplication& app) {
+    QCoreApplication::setApplicationName(QStringLiteral("Murmurly"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MURMURLY_VERSION));
+    // The installed launcher's name: Wayland compositors match windows to it by this id.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.murmurly.Murmurly"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -99,6 +113,14 @@ int MurmurlyApp::run(QApplication& app) {
         return 0;
     }
 
+    const QString model = VADModelLocation::resolve();
+    if (model.isEmpty())
+        qCWarning(lcApp, "VAD model not found; looked in %s",
+                  qUtf8Printable(VADModelLocation::candidates().join(QStringLiteral(", "))));
+    else
+        qCInfo(lcApp, "VAD model: %s", qUtf8Printable(model));
+
+    TerminationSignals quitOnSignal;
     MurmurlyApp murmurly;
     connect(&instance, &SingleInstance::commandReceived, &murmurly, &MurmurlyApp::handle);
     murmurly.launch(QSystemTrayIcon::isSystemTrayAvailable());

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-class QApplication;
+class QCoreApplication;
 class QSystemTrayIcon;
 
 namespace murmurly {
@@ -28,7 +28,12 @@ public:
     ~MurmurlyApp() override;
 
     // The whole program: command line, single instance, launch, event loop. Returns the exit code.
-    static int run(QApplication& app);
+    // `app` is a QApplication, or a plain QCoreApplication when answersInTerminal() said so.
+    static int run(QCoreApplication& app);
+
+    // Whether the command line only asks for the help or the version: those are printed without
+    // connecting to a display, so that they work over ssh and in scripts.
+    static bool answersInTerminal(int argc, char** argv);
 
     AppModel& model() const { return *m_model; }
 
