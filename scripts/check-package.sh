@@ -29,10 +29,12 @@ done
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 dpkg-deb -x "$deb" "$tree"
-desktop-file-validate "$tree/usr/share/applications/$id.desktop"
+# Hints count too: a launcher entry without a main category lands in a catch-all menu.
+findings=$(desktop-file-validate "$tree/usr/share/applications/$id.desktop" 2>&1) || true
+[ -z "$findings" ] || fail "desktop-file-validate: $findings"
 grep -q "<release version=\"$version\"" "$tree/usr/share/metainfo/$id.metainfo.xml" ||
     fail "the AppStream file has no release entry for $version"
-appstreamcli validate-tree --no-net "$tree" >/dev/null || appstreamcli validate-tree --no-net --explain "$tree"
+findings=$(appstreamcli validate-tree --no-net --explain "$tree" 2>&1) || fail "appstreamcli: $findings"
 # Lintian warns that it runs as root (as CI does); only its findings matter here.
 lintian --fail-on error "$deb" 2> >(grep -v 'running with root privileges' >&2)
 echo "check-package: $deb is complete and valid"
@@ -41,7 +43,8 @@ echo "check-package: $deb is complete and valid"
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "$PWD/$deb" >/dev/null
+(cd "$(dirname "$deb")" &&
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
 trap 'DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -qq murmurly >/dev/null; rm -rf "$tree"' EXIT
 
 [ "$(/usr/bin/murmurly --version)" = "Murmurly $version" ] || fail "/usr/bin/murmurly --version is wrong"

@@ -1,0 +1,76 @@
+// The murmurly program as a terminal, a launcher and the session see it: help and version without
+// a display, the model found beside the binary, and an orderly end when the session says so.
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace murmurly {
+namespace {
+
+// The tests and the program are built into the same bin folder.
+QString binary() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/murmurly");
+}
+
+TEST(CommandLine, HelpAndVersionAnswerInATerminalWithoutADisplay) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+
+    QProcess version;
+    version.setProcessEnvironment(env);
+    version.start(binary(), {QStringLiteral("--version")});
+    ASSERT_TRUE(version.waitForFinished(20000));
+    EXPECT_EQ(version.exitStatus(), QProcess::NormalExit) << version.readAllStandardError().constData();
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_EQ(version.readAllStandardOutput(), QByteArray("Murmurly " MURMURLY_VERSION "\n"));
+
+    QProcess help;
+    help.setProcessEnvironment(env);
+    help.start(binary(), {QStringLiteral("--toggle"), QStringLiteral("-h")});
+    ASSERT_TRUE(help.waitForFinished(20000));
+    EXPECT_EQ(help.exitStatus(), QProcess::NormalExit) << help.readAllStandardError().constData();
+    EXPECT_EQ(help.exitCode(), 0);
+    const QByteArray text = help.readAllStandardOutput();
+    EXPECT_TRUE(text.contains("Usage:")) << text.constData();
+    EXPECT_TRUE(text.contains("--toggle")) << text.constData();
+}
+
+TEST(CommandLine, FindsTheModelBesideItsBinaryAndQuitsInOrderWhenTheSessionEnds) {
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("MURMURLY_VAD_MODEL"));
+    env.remove(QStringLiteral("PULSE_SERVER"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QString model =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/murmurly/silero_vad_v6.onnx");
+    const QByteArray found = "VAD model: " + QDir::cleanPath(model).toUtf8();
+
+    // Logout (SIGTERM), Ctrl+C (SIGINT) and a closed terminal (SIGHUP) end it as Quit does.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(binary(), {});
+        ASSERT_TRUE(app.waitForStarted(10000));
+        QByteArray log;
+        for (int i = 0; i < 200 && !log.contains(found) && app.state() == QProcess::Running; ++i) {
+            app.waitForReadyRead(100);
+            log += app.readAllStandardError();
+        }
+        ASSERT_TRUE(log.contains(found)) << found.constData() << " in " << log.constData();
+        ::kill(pid_t(app.processId()), signal);
+        ASSERT_TRUE(app.waitForFinished(10000)) << signal;
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(app.exitCode(), 0) << signal;
+    }
+}
+
+} // namespace
+} // namespace murmurly

@@ -1,0 +1,80 @@
+// The tray and window icons once the package's icons are in the icon theme, and before.
+#include "app/MenuBarIcon.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace murmurly {
+namespace {
+
+QImage rendered(const QIcon& icon, int size) {
+    return icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnBefore) {
+    QTemporaryDir data;
+    ASSERT_TRUE(data.isValid());
+    const QString themes = data.filePath(QStringLiteral("icons"));
+    const QString apps = themes + QStringLiteral("/hicolor/scalable/apps");
+    ASSERT_TRUE(QDir().mkpath(apps));
+    // The desktop's theme knows nothing of us; like every theme it falls back to hicolor, where
+    // the package puts its icons.
+    const auto writeIndex = [&](const QString& theme, const QByteArray& index) {
+        QFile file(themes + QLatin1Char('/') + theme + QStringLiteral("/index.theme"));
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).path()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(index);
+    };
+    writeIndex(QStringLiteral("Desktop"), "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
+    writeIndex(QStringLiteral("hicolor"),
+               "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
+               "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    QIcon::setThemeSearchPaths({themes});
+    QIcon::setThemeName(QStringLiteral("Desktop"));
+
+    const MenuBarIcon drawn{QString()};
+    EXPECT_EQ(rendered(drawn.icon(false), 32), MenuBarIcon::drawSymbol(false, 32));
+    EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QString());
+
+    // What the package installs into hicolor/scalable/apps.
+    const QString shipped = QStringLiteral(MURMURLY_ICONS_DIR "/");
+    for (const char* name :
+         {MenuBarIcon::idleThemeIcon, MenuBarIcon::recordingThemeIcon, MenuBarIcon::applicationThemeIcon}) {
+        const QString file = QLatin1String(name) + QStringLiteral(".svg");
+        ASSERT_TRUE(QFile::copy(shipped + file, apps + QLatin1Char('/') + file)) << name;
+    }
+    QIcon::setThemeSearchPaths({themes}); // looks again
+
+    const QIcon idle = drawn.icon(false);
+    const QIcon recording = drawn.icon(true);
+    EXPECT_EQ(idle.name(), QLatin1String(MenuBarIcon::idleThemeIcon));
+    EXPECT_EQ(recording.name(), QLatin1String(MenuBarIcon::recordingThemeIcon));
+    EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QLatin1String(MenuBarIcon::applicationThemeIcon));
+    // The installed pictures draw, and tell the states apart as the drawn ones do: the ring is
+    // there in both, its inside is filled only while recording.
+    const QImage idleImage = rendered(idle, 32);
+    const QImage recordingImage = rendered(recording, 32);
+    rendered(recording, 128).save("/tmp/rec.png");
+    rendered(MenuBarIcon::applicationIcon(), 256).save("/tmp/app.png");
+    rendered(idle, 16).save("/tmp/idle16.png");
+    EXPECT_GT(qAlpha(idleImage.pixel(16, 1)), 200);
+    EXPECT_GT(qAlpha(recordingImage.pixel(16, 1)), 200);
+    EXPECT_EQ(qAlpha(idleImage.pixel(9, 9)), 0);
+    EXPECT_GT(qAlpha(recordingImage.pixel(9, 9)), 200);
+    EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
+
+    // A custom image shipped with the program still wins over the theme.
+    QImage mask(18, 18, QImage::Format_ARGB32);
+    mask.fill(Qt::black);
+    const QString customPath = data.filePath(QStringLiteral("toolbaricon.png"));
+    ASSERT_TRUE(mask.save(customPath));
+    EXPECT_EQ(MenuBarIcon(customPath).icon(true).name(), QString());
+}
+
+} // namespace
+} // namespace murmurly
