@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the release build: build/release/package/murmurly_<version>_amd64.deb.
-# Only the program is (re)built; the tests and benchmarks are not needed for the package.
+# Installs what is missing and builds the Debian package from the release build:
+# build/release/package/murmurly_<version>_amd64.deb. Only the program is (re)built; the tests and
+# benchmarks are not needed for the package.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/setup.sh >&2
 
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 cmake --preset release >/dev/null
