@@ -26,6 +26,12 @@ for path in usr/bin/murmurly usr/share/murmurly/silero_vad_v6.onnx \
     grep -qx "\./$path" <<<"$contents" || fail "$deb lacks /$path"
 done
 
+# The manual page names every option that --help lists.
+manual=$(sed 's/\\-/-/g' packaging/murmurly.1)
+for option in $(build/release/bin/murmurly --help | grep -oE '^ +(-[a-z?], )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
+    [ "$option" = --help-all ] || grep -qwe "$option" <<<"$manual" || fail "packaging/murmurly.1 does not describe $option"
+done
+
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 dpkg-deb -x "$deb" "$tree"
