@@ -21,6 +21,8 @@ constexpr std::array<int, 3> handledSignals{SIGTERM, SIGINT, SIGHUP};
 
 // [0] is written by the handler, [1] is read on the main thread.
 int socketPair[2] = {-1, -1};
+// The actions found at start, put back at the end.
+std::array<struct sigaction, handledSignals.size()> previousActions{};
 
 extern "C" void onSignal(int number) {
     const int savedErrno = errno;
@@ -46,15 +48,20 @@ TerminationSignals::TerminationSignals(QObject* parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : handledSignals)
-        ::sigaction(number, &action, nullptr);
+    for (std::size_t i = 0; i < handledSignals.size(); ++i) {
+        ::sigaction(handledSignals[i], nullptr, &previousActions[i]);
+        // A signal ignored by whoever started us stays ignored: `nohup murmurly` must outlive
+        // its terminal.
+        if (previousActions[i].sa_handler != SIG_IGN)
+            ::sigaction(handledSignals[i], &action, nullptr);
+    }
 }
 
 TerminationSignals::~TerminationSignals() {
     if (!m_notifier)
         return;
-    for (int number : handledSignals)
-        ::signal(number, SIG_DFL);
+    for (std::size_t i = 0; i < handledSignals.size(); ++i)
+        ::sigaction(handledSignals[i], &previousActions[i], nullptr);
     delete m_notifier;
     ::close(socketPair[0]);
     ::close(socketPair[1]);
