@@ -1,6 +1,7 @@
 #include "app/LevelBar.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QLinearGradient>
 #include <QPainter>
 
@@ -9,11 +10,55 @@
 
 namespace murmurly {
 
+namespace {
+
+// Screen readers hear the bar as a value between 0 and 1, read out with two decimals.
+class LevelBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit LevelBarAccessible(LevelBar* bar)
+        : QAccessibleWidget(bar, QAccessible::Indicator, QStringLiteral("Audio level")) {}
+
+    QString text(QAccessible::Text kind) const override {
+        if (kind == QAccessible::Value)
+            return LevelBar::accessibleValue(bar()->level());
+        return QAccessibleWidget::text(kind);
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QVariant currentValue() const override { return double(bar()->level()); }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override { return 1.0; }
+    QVariant minimumValue() const override { return 0.0; }
+    QVariant minimumStepSize() const override { return 0.01; }
+
+private:
+    LevelBar* bar() const { return static_cast<LevelBar*>(widget()); }
+};
+
+QAccessibleInterface* levelBarAccessibleFactory(const QString&, QObject* object) {
+    if (auto* bar = qobject_cast<LevelBar*>(object))
+        return new LevelBarAccessible(bar);
+    return nullptr;
+}
+
+} // namespace
+
 LevelBar::LevelBar(QWidget* parent)
     : QWidget(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(levelBarAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
     setFixedSize(sizeHint());
     setAccessibleName(QStringLiteral("Audio level"));
-    setAccessibleDescription(QString::asprintf("%.2f", 0.0));
+}
+
+QString LevelBar::accessibleValue(float level) {
+    return QString::asprintf("%.2f", double(level));
 }
 
 void LevelBar::setLevel(float level) {
@@ -25,7 +70,10 @@ void LevelBar::setLevel(float level) {
     // less than a pixel is not worth a repaint of the translucent layers beneath it.
     const bool visible = barWidth(clamped) != barWidth(m_level);
     m_level = clamped;
-    setAccessibleDescription(QString::asprintf("%.2f", double(m_level)));
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, double(m_level));
+        QAccessible::updateAccessibility(&event);
+    }
     if (visible)
         update();
 }
