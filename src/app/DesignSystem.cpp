@@ -101,7 +101,7 @@ void setButtonStyle(QPushButton& button, ButtonStyle style) {
     button.style()->polish(&button);
 }
 
-QString styleSheet() {
+QString windowStyleSheet() {
     using namespace Colors;
     return QStringLiteral(R"(
 QWidget { color: %1; }
@@ -125,8 +125,6 @@ QLineEdit, QComboBox {
 }
 QLineEdit:focus, QComboBox:focus { border: 1px solid %11; }
 QLineEdit[echoMode="2"] { lineedit-password-character: 9679; }
-QComboBox::drop-down { border: none; width: 20px; }
-QComboBox::down-arrow { image: none; border: none; width: 0; }
 QComboBox QAbstractItemView {
     color: white; background: %2; border: 1px solid %3; outline: none;
     selection-background-color: %8;

@@ -43,7 +43,7 @@ void setButtonStyle(QPushButton& button, ButtonStyle style);
 
 // Style sheet for a whole dark window (buttons, menus, fields, check boxes, scroll bars, tooltips).
 // Set it on the window's top widget; the components draw their own look and need no sheet.
-QString styleSheet();
+QString windowStyleSheet();
 
 // The window background: a diagonal gradient, top-left to bottom-right.
 QString backgroundStyle(const QString& objectName);

@@ -1,66 +1,76 @@
 #include "app/MainWindow.h"
 
 #include "app/AppModel.h"
+#include "app/DesignSystem.h"
+#include "app/ErrorBanner.h"
+#include "app/GlassMorphismModifier.h"
 #include "app/LevelBar.h"
+#include "app/PermissionButton.h"
+#include "app/SettingsButtonStyle.h"
+#include "app/SettingsView.h"
+#include "app/SymbolIcon.h"
+#include "app/TranscriptBox.h"
+#include "audio/MicRecorder.h"
+#include "audio/SystemAudioMonitor.h"
+#include "history/SessionHistoryStore.h"
 #include "pipeline/TranscriptionPipeline.h"
 
 #include <QAction>
-#include <QClipboard>
-#include <QFrame>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include <QPainter>
 #include <QPushButton>
-#include <QScrollBar>
-#include <QTimer>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 
 namespace murmurly {
 
 namespace {
 
-// Background gradient (0.08, 0.10, 0.14) → (0.16, 0.18, 0.24), cards of translucent white, the
-// error banner in translucent red; everything else is white text at various opacities.
-const char* const windowStyle = R"(
-#background {
-    background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 rgb(20, 26, 36), stop:1 rgb(41, 46, 61));
-}
-QLabel { color: rgba(255, 255, 255, 217); }
-#card {
-    background: rgba(255, 255, 255, 15);
-    border: 1px solid rgba(255, 255, 255, 31);
-    border-radius: 14px;
-}
-#cardTitle { color: rgba(255, 255, 255, 153); font-weight: 600; }
-#score { color: rgba(255, 255, 255, 184); font-family: monospace; font-size: 11px; font-weight: 500; }
-QPlainTextEdit {
-    background: transparent; border: none; color: white;
-    font-family: monospace; selection-background-color: rgba(10, 132, 255, 150);
-}
-QPushButton {
-    color: white; background: rgba(255, 255, 255, 31); border: none;
-    border-radius: 6px; padding: 3px 10px; font-weight: 600;
-}
-QPushButton:hover { background: rgba(255, 255, 255, 46); }
-QPushButton:pressed { background: rgba(255, 255, 255, 20); }
-#primary { background: rgb(10, 132, 255); padding: 5px 16px; }
-#primary:hover { background: rgb(64, 156, 255); }
-#banner {
-    background: rgba(255, 59, 48, 38);
-    border: 1px solid rgba(255, 59, 48, 89);
-    border-radius: 12px;
-}
-#bannerIcon { color: rgb(255, 214, 10); font-size: 15px; }
-QScrollBar:vertical { background: transparent; width: 8px; margin: 2px; }
-QScrollBar::handle:vertical { background: rgba(255, 255, 255, 70); border-radius: 2px; min-height: 24px; }
-QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
-QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
-#bannerText { color: white; }
-)";
+using namespace DesignSystem;
 
-QString dotStyle(const QColor& colour) {
-    return QStringLiteral("background: %1; border-radius: 4px;").arg(colour.name(QColor::HexArgb));
+// The 8-pixel dot beside the status text.
+class StatusDot : public QWidget {
+public:
+    StatusDot() { setFixedSize(8, 8); }
+    void setColour(const QColor& colour) {
+        m_colour = colour;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(m_colour);
+        painter.drawEllipse(rect());
+    }
+
+private:
+    QColor m_colour;
+};
+
+// A centred, wrapping text at most `maxWidth` wide. The stretches centre it; an alignment flag on
+// the layout item instead would lose the label's height-for-width and cut its lines off.
+QHBoxLayout* wrappedLabel(const QString& text, const QFont& font, qreal opacity, int maxWidth) {
+    auto* label = new QLabel(text);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignCenter);
+    label->setMaximumWidth(maxWidth);
+    label->setStyleSheet(QStringLiteral("color: %1;").arg(Colors::css(Colors::white(opacity))));
+    auto* row = new QHBoxLayout;
+    row->addStretch(0);
+    row->addWidget(label, 1);
+    row->addStretch(0);
+    return row;
+}
+
+void setTextColour(QLabel& label, const QColor& colour) {
+    label.setStyleSheet(QStringLiteral("color: %1;").arg(Colors::css(colour)));
 }
 
 } // namespace
@@ -68,20 +78,23 @@ QString dotStyle(const QColor& colour) {
 MainWindow::MainWindow(AppModel& model, QWidget* parent)
     : QMainWindow(parent)
     , m_model(model)
-    , m_pipeline(model.pipeline()) {
+    , m_pipeline(model.pipeline())
+    , m_history(std::make_unique<SessionHistoryStore>()) {
     setWindowTitle(QStringLiteral("Murmurly"));
     setMinimumSize(210, 260);
-    resize(560, 440);
+    resize(640, 540);
 
     auto* background = new QWidget(this);
     background->setObjectName(QStringLiteral("background"));
-    background->setStyleSheet(QString::fromLatin1(windowStyle));
+    background->setStyleSheet(windowStyleSheet() + backgroundStyle(background->objectName()));
     auto* column = new QVBoxLayout(background);
-    column->setContentsMargins(16, 14, 16, 16);
-    column->setSpacing(12);
-    column->addWidget(buildTopBar());
-    column->addWidget(buildTranscriptBox(), 1);
-    column->addWidget(buildErrorBanner());
+    column->setContentsMargins(0, 0, 0, 0);
+    m_screens = new QStackedWidget;
+    m_permissionsScreen = buildPermissionsScreen();
+    m_workingScreen = buildWorkingScreen();
+    m_screens->addWidget(m_permissionsScreen);
+    m_screens->addWidget(m_workingScreen);
+    column->addWidget(m_screens);
     setCentralWidget(background);
 
     // The keyboard stand-in for the tray menu's Start/Stop, live while the window has the focus.
@@ -91,12 +104,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     addAction(m_toggle);
     connect(m_toggle, &QAction::triggered, this, [this] { m_model.toggleRecording(); });
     connect(m_startStop, &QPushButton::clicked, this, [this] { m_model.toggleRecording(); });
-    connect(m_copy, &QPushButton::clicked, this,
-            [this] { copyWithFeedback(m_copy, QStringLiteral("Copy"), m_pipeline.transcriptText()); });
-    connect(m_copyError, &QPushButton::clicked, this, [this] {
-        copyWithFeedback(m_copyError, QStringLiteral("Copy Error"), m_pipeline.lastErrorDescription());
-    });
+    connect(m_historyButton, &QAbstractButton::clicked, this, [this] { setShowHistory(!m_showHistory); });
+    connect(m_settingsButton, &QAbstractButton::clicked, this, [this] { setShowSettings(true); });
 
+    connect(&m_model.mic(), &MicRecorder::permissionGrantedChanged, this, &MainWindow::updateScreen);
+    connect(&m_model.system(), &SystemAudioMonitor::permissionGrantedChanged, this,
+            &MainWindow::updateScreen);
     const auto& p = m_pipeline;
     connect(&p, &TranscriptionPipeline::isRunningChanged, this, &MainWindow::updateRunState);
     connect(&p, &TranscriptionPipeline::isTranscribingChanged, this, &MainWindow::updateRunState);
@@ -110,10 +123,107 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     connect(&p, &TranscriptionPipeline::levelChanged, this, &MainWindow::scheduleMeters);
     connect(&p, &TranscriptionPipeline::transcriptTextChanged, this, &MainWindow::updateTranscript);
     connect(&p, &TranscriptionPipeline::lastErrorChanged, this, &MainWindow::updateError);
+    updateScreen();
     updateRunState();
     updateMeters();
     updateTranscript();
     updateError();
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::buildPermissionsScreen() {
+    auto* card = new QWidget;
+    card->setMaximumWidth(420);
+    GlassMorphismModifier{
+        .cornerRadius = 28, .fillOpacity = 0.06, .strokeOpacity = 0.12, .shadowRadius = 24, .shadowY = 12}
+        .apply(*card);
+    auto* column = new QVBoxLayout(card);
+    column->setContentsMargins(32, 32, 32, 32);
+    column->setSpacing(14);
+
+    auto* symbol = new QLabel;
+    symbol->setPixmap(SymbolIcon::icon(QStringLiteral("waveform.circle.fill")).pixmap(64));
+    column->addWidget(symbol, 0, Qt::AlignHCenter);
+    auto* title = new QLabel(QStringLiteral("Permissions Required"));
+    title->setFont(Fonts::title());
+    setTextColour(*title, Qt::white);
+    column->addWidget(title, 0, Qt::AlignHCenter);
+    column->addLayout(
+        wrappedLabel(QStringLiteral("We need access to your microphone and system audio to monitor "
+                                    "and split voice into blocks."),
+                     Fonts::footnote(), 0.75, 340));
+    column->addSpacing(4);
+
+    m_micRow = new PermissionButton(QStringLiteral("Microphone"), QStringLiteral("mic.fill"));
+    m_systemRow = new PermissionButton(QStringLiteral("System Audio"), QStringLiteral("speaker.wave.3.fill"));
+    connect(m_micRow, &QAbstractButton::clicked, &m_model.mic(), &MicRecorder::requestPermission);
+    connect(m_systemRow, &QAbstractButton::clicked, &m_model.system(),
+            &SystemAudioMonitor::requestPermission);
+    column->addWidget(m_micRow);
+    column->addWidget(m_systemRow);
+
+    auto* links = new QHBoxLayout;
+    links->setSpacing(12);
+    auto* micSettings = new QPushButton(QStringLiteral("Open Microphone Settings"));
+    auto* screenSettings = new QPushButton(QStringLiteral("Open Screen Recording Settings"));
+    for (QPushButton* link : {micSettings, screenSettings}) {
+        setButtonStyle(*link, ButtonStyle::link);
+        link->setFont(Fonts::footnote());
+    }
+    connect(micSettings, &QPushButton::clicked, &m_model.mic(), &MicRecorder::openMicrophoneSettings);
+    connect(screenSettings, &QPushButton::clicked, &m_model.system(),
+            &SystemAudioMonitor::openScreenRecordingSettings);
+    links->addStretch(1);
+    links->addWidget(micSettings);
+    links->addWidget(screenSettings);
+    links->addStretch(1);
+    column->addLayout(links);
+    column->addLayout(
+        wrappedLabel(QStringLiteral("If the prompts do not appear, enable access in System Settings > "
+                                    "Privacy & Security."),
+                     Fonts::caption(), 0.65, 360));
+
+    // The card is centred; in a window smaller than the card it scrolls instead of being squeezed.
+    auto* page = new QWidget;
+    auto* centring = new QVBoxLayout(page);
+    centring->setContentsMargins(24, 24, 24, 36);
+    centring->addStretch(1);
+    centring->addWidget(card, 0, Qt::AlignHCenter);
+    centring->addStretch(1);
+    auto* scroll = new QScrollArea;
+    scroll->setWidget(page);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(
+        QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+    return scroll;
+}
+
+QWidget* MainWindow::buildWorkingScreen() {
+    auto* screen = new QWidget;
+    m_workingColumn = new QVBoxLayout(screen);
+    m_workingColumn->setContentsMargins(16, 14, 16, 16);
+    m_workingColumn->setSpacing(12);
+    m_workingColumn->addWidget(buildTopBar());
+
+    m_transcriptPage = new QWidget;
+    auto* transcriptColumn = new QVBoxLayout(m_transcriptPage);
+    transcriptColumn->setContentsMargins(0, 0, 0, 0);
+    transcriptColumn->setSpacing(12);
+    m_transcript =
+        new TranscriptBox(QStringLiteral("Transcript"), QStringLiteral("Waiting for audio blocks..."));
+    m_transcript->setMinimumHeight(280);
+    transcriptColumn->addWidget(m_transcript, 1);
+    m_banner = new ErrorBanner;
+    transcriptColumn->addWidget(m_banner);
+
+    m_historyPanel = buildHistoryPanel();
+    m_content = new QStackedWidget;
+    m_content->addWidget(m_transcriptPage);
+    m_content->addWidget(m_historyPanel);
+    m_workingColumn->addWidget(m_content, 1);
+    return screen;
 }
 
 QWidget* MainWindow::buildTopBar() {
@@ -122,65 +232,47 @@ QWidget* MainWindow::buildTopBar() {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);
     m_startStop = new QPushButton;
-    m_startStop->setObjectName(QStringLiteral("primary"));
-    m_startStop->setCursor(Qt::PointingHandCursor);
+    setButtonStyle(*m_startStop, ButtonStyle::prominent);
+    m_startStop->setMinimumWidth(72);
     row->addWidget(m_startStop);
-    m_dot = new QLabel;
-    m_dot->setFixedSize(8, 8);
+    row->addSpacing(2);
+    m_dot = new StatusDot;
     row->addWidget(m_dot);
     m_statusLabel = new QLabel;
+    m_statusLabel->setFont(Fonts::footnote());
+    // As wide as the longest status, so that the score and the meter do not jump as it changes.
+    m_statusLabel->setMinimumWidth(
+        QFontMetrics(m_statusLabel->font()).horizontalAdvance(statusText(false, true, false)));
     row->addWidget(m_statusLabel);
+    row->addSpacing(4);
     m_score = new QLabel;
-    m_score->setObjectName(QStringLiteral("score"));
+    QFont scoreFont = Fonts::monospace();
+    scoreFont.setPixelSize(11);
+    scoreFont.setWeight(QFont::Medium);
+    m_score->setFont(scoreFont);
+    setTextColour(*m_score, Colors::white(0.72));
     row->addWidget(m_score);
     m_level = new LevelBar;
     row->addWidget(m_level);
     row->addStretch(1);
+
+    m_topBarActions = new QHBoxLayout;
+    m_topBarActions->setSpacing(8);
+    m_historyButton = new SettingsButtonStyle(QStringLiteral("clock"));
+    m_historyButton->setToolTip(QStringLiteral("History"));
+    m_historyButton->setAccessibleName(QStringLiteral("History"));
+    m_settingsButton = new SettingsButtonStyle(QStringLiteral("gearshape.fill"));
+    m_settingsButton->setAccessibleName(QStringLiteral("Settings"));
+    m_topBarActions->addWidget(m_historyButton);
+    m_topBarActions->addWidget(m_settingsButton);
+    row->addLayout(m_topBarActions);
     return bar;
 }
 
-QWidget* MainWindow::buildTranscriptBox() {
-    auto* card = new QFrame;
-    card->setObjectName(QStringLiteral("card"));
-    card->setMinimumHeight(160);
-    auto* column = new QVBoxLayout(card);
-    column->setContentsMargins(12, 10, 12, 4);
-    auto* header = new QHBoxLayout;
-    auto* title = new QLabel(QStringLiteral("Transcript"));
-    title->setObjectName(QStringLiteral("cardTitle"));
-    header->addWidget(title);
-    header->addStretch(1);
-    m_copy = new QPushButton(QStringLiteral("Copy"));
-    header->addWidget(m_copy);
-    column->addLayout(header);
-    m_transcript = new QPlainTextEdit;
-    m_transcript->setReadOnly(true);
-    m_transcript->setUndoRedoEnabled(false);
-    m_transcript->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    m_transcript->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_transcript->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    m_transcript->setPlaceholderText(QStringLiteral("Waiting for audio blocks..."));
-    column->addWidget(m_transcript, 1);
-    return card;
-}
-
-QWidget* MainWindow::buildErrorBanner() {
-    m_banner = new QFrame;
-    m_banner->setObjectName(QStringLiteral("banner"));
-    auto* row = new QHBoxLayout(m_banner);
-    row->setContentsMargins(12, 8, 12, 8);
-    auto* icon = new QLabel(QStringLiteral("\u26A0"));
-    icon->setObjectName(QStringLiteral("bannerIcon"));
-    row->addWidget(icon, 0, Qt::AlignTop);
-    m_errorText = new QLabel;
-    m_errorText->setObjectName(QStringLiteral("bannerText"));
-    m_errorText->setWordWrap(true);
-    m_errorText->setTextFormat(Qt::PlainText);
-    m_errorText->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    row->addWidget(m_errorText, 1);
-    m_copyError = new QPushButton(QStringLiteral("Copy Error"));
-    row->addWidget(m_copyError, 0, Qt::AlignTop);
-    return m_banner;
+QWidget* MainWindow::buildHistoryPanel() {
+    auto* panel = new QWidget;
+    GlassMorphismModifier{.cornerRadius = 16, .fillOpacity = 0.06, .strokeOpacity = 0.12}.apply(*panel);
+    return panel;
 }
 
 QString MainWindow::statusText(bool isRunning, bool isTranscribing, bool isSilent) {
@@ -193,6 +285,67 @@ QString MainWindow::statusText(bool isRunning, bool isTranscribing, bool isSilen
     return QStringLiteral("Idle");
 }
 
+bool MainWindow::showsPermissions() const {
+    return m_screens->currentWidget() == m_permissionsScreen;
+}
+
+void MainWindow::setShowSettings(bool show) {
+    if (show == m_showSettings)
+        return;
+    m_showSettings = show;
+    if (show) {
+        // A fresh dialog each time: it loads the files as it appears and keeps nothing once closed.
+        m_settings = new SettingsView(this);
+        m_settings->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_settings, &QDialog::finished, this, [this] {
+            m_settings = nullptr;
+            setShowSettings(false);
+        });
+        m_settings->open();
+    } else if (m_settings) {
+        m_settings->close();
+    }
+    emit showSettingsChanged(show);
+}
+
+void MainWindow::setShowHistory(bool show) {
+    if (show == m_showHistory)
+        return;
+    m_showHistory = show;
+    m_historyButton->setSystemImage(show ? QStringLiteral("clock.fill") : QStringLiteral("clock"));
+    // The panel has its own error banner; the transcript's goes away with the transcript.
+    m_content->setCurrentWidget(show ? m_historyPanel : m_transcriptPage);
+    if (show)
+        m_history->rescan();
+    emit showHistoryChanged(show);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Appearing, not a window manager restoring a minimised window.
+    if (event->spontaneous())
+        return;
+    m_model.refreshPermissions();
+    if (m_showHistory)
+        m_history->rescan();
+}
+
+void MainWindow::updateScreen() {
+    const bool granted = m_model.mic().permissionGranted() && m_model.system().permissionGranted();
+    m_screens->setCurrentWidget(granted ? m_workingScreen : m_permissionsScreen);
+    updatePermissionRows();
+}
+
+void MainWindow::updatePermissionRows() {
+    const bool mic = m_model.mic().permissionGranted();
+    const bool system = m_model.system().permissionGranted();
+    m_micRow->setGranted(mic);
+    m_micRow->setSubtitle(mic ? QStringLiteral("Access granted") : QStringLiteral("Allow microphone access"));
+    m_systemRow->setGranted(system);
+    m_systemRow->setSubtitle(system ? QStringLiteral("Access granted")
+                                    : QStringLiteral("Enable Screen Recording"));
+}
+
 void MainWindow::updateRunState() {
     const bool running = m_pipeline.isRunning();
     const bool transcribing = m_pipeline.isTranscribing();
@@ -200,19 +353,18 @@ void MainWindow::updateRunState() {
     m_startStop->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_statusLabel->setText(statusText(running, transcribing, m_pipeline.isSilent()));
 
-    const QColor yellow(255, 214, 10);
-    QColor dot(255, 255, 255, 102);
-    QString textColour = QStringLiteral("rgba(255, 255, 255, 217)");
+    QColor dot = Colors::white(0.4);
+    QColor text = Colors::white(0.85);
     if (transcribing) {
-        dot = QColor(255, 255, 255, 204);
+        dot = Colors::white(0.8);
     } else if (silent) {
-        dot = yellow;
-        textColour = yellow.name();
+        dot = Colors::yellow();
+        text = Colors::yellow();
     } else if (running) {
-        dot = QColor(52, 199, 89);
+        dot = Colors::green();
     }
-    m_dot->setStyleSheet(dotStyle(dot));
-    m_statusLabel->setStyleSheet(QStringLiteral("color: %1;").arg(textColour));
+    static_cast<StatusDot*>(m_dot)->setColour(dot);
+    setTextColour(*m_statusLabel, text);
 }
 
 void MainWindow::scheduleMeters() {
@@ -228,28 +380,13 @@ void MainWindow::updateMeters() {
 }
 
 void MainWindow::updateTranscript() {
-    const QString text = m_pipeline.transcriptText();
-    if (m_transcript->toPlainText() == text)
-        return;
-    // A growing live preview follows its end; a new session that clears the text does not jump.
-    const bool growing = text.size() >= m_transcript->toPlainText().size();
-    m_transcript->setPlainText(text);
-    if (growing && !text.isEmpty())
-        m_transcript->verticalScrollBar()->setValue(m_transcript->verticalScrollBar()->maximum());
+    m_transcript->setText(m_pipeline.transcriptText());
 }
 
 void MainWindow::updateError() {
     const QString error = m_pipeline.lastErrorDescription();
-    m_errorText->setText(error);
+    m_banner->setMessage(error);
     m_banner->setVisible(!error.isEmpty());
-}
-
-void MainWindow::copyWithFeedback(QPushButton* button, const QString& label, const QString& text) {
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    clipboard->setText(text);
-    button->setText(QStringLiteral("Copied"));
-    QTimer::singleShot(1200, button, [button, label] { button->setText(label); });
 }
 
 } // namespace murmurly

@@ -30,7 +30,7 @@ MurmurlyApp::MurmurlyApp(QObject* parent)
 
 MurmurlyApp::~MurmurlyApp() = default;
 
-void MurmurlyApp::launch(bool trayAvailable) {
+void MurmurlyApp::launch(bool trayAvailable, bool openWindow) {
     QApplication::setWindowIcon(MenuBarIcon::applicationIcon());
 
     m_window = std::make_unique<MainWindow>(*m_model);
@@ -51,6 +51,8 @@ void MurmurlyApp::launch(bool trayAvailable) {
         // The tray item is the way back to the window; closing the window must not end the app.
         QApplication::setQuitOnLastWindowClosed(false);
         m_tray->show();
+        if (openWindow)
+            m_window->show();
     } else {
         qCInfo(lcApp, "No system tray available; opening the window instead");
         QApplication::setQuitOnLastWindowClosed(true);
@@ -98,6 +100,10 @@ int MurmurlyApp::run(QCoreApplication& app) {
         QStringLiteral("Start recording, or stop it if a recording is running (in the running Murmurly, "
                        "or in a new one). Bind this to a global keyboard shortcut."));
     parser.addOption(toggle);
+    const QCommandLineOption hidden(
+        QStringLiteral("hidden"),
+        QStringLiteral("Start with the window closed, in the system tray only (as when starting at login)."));
+    parser.addOption(hidden);
     parser.process(app);
     const auto command =
         parser.isSet(toggle) ? SingleInstance::Command::Toggle : SingleInstance::Command::Show;
@@ -106,6 +112,9 @@ int MurmurlyApp::run(QCoreApplication& app) {
     // session or open the sound sources that the first one is using.
     SingleInstance instance;
     if (!instance.claim()) {
+        // A hidden start asks nothing of a Murmurly that already runs.
+        if (parser.isSet(hidden) && !parser.isSet(toggle))
+            return 0;
         if (const auto error = instance.send(command)) {
             std::fprintf(stderr, "murmurly: %s\n", qUtf8Printable(*error));
             return 1;
@@ -123,7 +132,8 @@ int MurmurlyApp::run(QCoreApplication& app) {
     TerminationSignals quitOnSignal;
     MurmurlyApp murmurly;
     connect(&instance, &SingleInstance::commandReceived, &murmurly, &MurmurlyApp::handle);
-    murmurly.launch(QSystemTrayIcon::isSystemTrayAvailable());
+    // The window opens at launch unless the program was started for a command or hidden.
+    murmurly.launch(QSystemTrayIcon::isSystemTrayAvailable(), !parser.isSet(toggle) && !parser.isSet(hidden));
     if (command == SingleInstance::Command::Toggle)
         murmurly.handle(command);
     return app.exec();

@@ -17,9 +17,9 @@ class MenuBarContent;
 class MenuBarLabel;
 
 // The application: one AppModel for the life of the process, the tray item (icon and menu) and
-// the main window. With a system tray the window starts hidden and "Show Window" brings it up;
-// without one (a bare X server, some Wayland desktops) the window opens at launch instead and
-// closing it quits.
+// the main window. With a system tray the window opens at launch unless asked not to, and closing
+// it leaves the tray item, whose "Show Window" brings it back; without a tray (a bare X server,
+// some Wayland desktops) the window always opens and closing it quits.
 class MurmurlyApp : public QObject {
     Q_OBJECT
 public:
@@ -37,8 +37,9 @@ public:
 
     AppModel& model() const { return *m_model; }
 
-    // Builds the tray item and the window; `trayAvailable` says whether the desktop has a tray.
-    void launch(bool trayAvailable);
+    // Builds the tray item and the window; `trayAvailable` says whether the desktop has a tray,
+    // `openWindow` whether the window opens with it (without a tray it always does).
+    void launch(bool trayAvailable, bool openWindow = true);
 
     // A command handed over by a later launch of the program.
     void handle(murmurly::SingleInstance::Command command);

@@ -17,8 +17,6 @@ TranscriptTextView::TranscriptTextView(QWidget* parent)
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setFont(DesignSystem::Fonts::monospace());
     document()->setDocumentMargin(12);
-    setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; border: none;"
-                                 " selection-background-color: rgba(10, 132, 255, 150); }"));
     viewport()->setAutoFillBackground(false);
     m_isPlaceholder = true; // differs from the first content, so that its colour is set
     setContent(QString(), false, false);
@@ -29,9 +27,11 @@ void TranscriptTextView::setContent(const QString& text, bool isPlaceholder, boo
         setPlainText(text);
     if (isPlaceholder != m_isPlaceholder) {
         m_isPlaceholder = isPlaceholder;
-        QPalette colours = palette();
-        colours.setColor(QPalette::Text, DesignSystem::Colors::white(isPlaceholder ? 0.55 : 1.0));
-        setPalette(colours);
+        // The view's own sheet, so that the colour holds inside a window whose sheet colours all text.
+        setStyleSheet(
+            QStringLiteral("QPlainTextEdit { background: transparent; border: none; color: %1;"
+                           " selection-background-color: rgba(10, 132, 255, 150); }")
+                .arg(DesignSystem::Colors::css(DesignSystem::Colors::white(isPlaceholder ? 0.55 : 1.0))));
     }
     if (autoScroll && text.size() >= m_previousTextCount)
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());

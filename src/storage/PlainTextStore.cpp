@@ -64,9 +64,24 @@ std::optional<QString> PlainTextStore::readValue(const QString& path) {
 }
 
 bool PlainTextStore::writeValue(const QString& path, const QString& value) {
+    return write(path, value, std::nullopt);
+}
+
+bool PlainTextStore::writeSecret(const QString& path, const QString& value) {
+    return write(path, value, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+bool PlainTextStore::write(const QString& path, const QString& value,
+                           std::optional<QFileDevice::Permissions> permissions) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    // Set on the temporary file before anything is written, so the value is never readable by others,
+    // not even for a moment, and the file keeps these permissions when it replaces the old one.
+    if (permissions && !file.setPermissions(*permissions)) {
+        file.cancelWriting();
+        return false;
+    }
     const QByteArray bytes = value.trimmed().toUtf8();
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();

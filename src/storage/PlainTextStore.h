@@ -2,6 +2,7 @@
 
 #include "storage/TranscriptionProvider.h"
 
+#include <QFileDevice>
 #include <QString>
 
 #include <optional>
@@ -28,6 +29,8 @@ public:
     static std::optional<QString> readValue(const QString& path);
     // Writes `value` trimmed; false on failure.
     static bool writeValue(const QString& path, const QString& value);
+    // The same for an API key: the file is readable and writable by its owner only.
+    static bool writeSecret(const QString& path, const QString& value);
 
     // The stored provider, lower-cased first; anything but "mistral" (or nothing) means Lemonfox.
     static TranscriptionProvider readProvider();
@@ -37,6 +40,10 @@ public:
     static std::optional<QString> readLanguage();
     // Writes the value trimmed; an absent or blank value removes the file instead.
     static bool writeLanguage(const std::optional<QString>& language);
+
+private:
+    static bool write(const QString& path, const QString& value,
+                      std::optional<QFileDevice::Permissions> permissions);
 };
 
 } // namespace murmurly

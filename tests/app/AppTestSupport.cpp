@@ -13,7 +13,9 @@ void saveScreenshot(QWidget& widget, const QString& name) {
     const QString dir = root + QStringLiteral("/screenshots");
     QDir().mkpath(dir);
     widget.ensurePolished();
-    widget.grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    // Runs at QT_SCALE_FACTOR=2 keep their pictures beside the 1x ones.
+    const QString scale = widget.devicePixelRatioF() > 1.0 ? QStringLiteral("@2x") : QString();
+    widget.grab().save(dir + QLatin1Char('/') + name + scale + QStringLiteral(".png"));
 }
 
 QString appFolder() {
