@@ -21,16 +21,25 @@ namespace {
 using test::readFile;
 using test::writeFile;
 
-const QString lemonfoxKey = PlainTextStore::lemonfoxApiKeyURL();
-const QString mistralKey = PlainTextStore::mistralApiKeyURL();
-const QString providerFile = PlainTextStore::providerURL();
-const QString languageFile = PlainTextStore::languageURL();
+// Looked up when used, never before main() has moved HOME to the test's own folder.
+QString lemonfoxKey() {
+    return PlainTextStore::lemonfoxApiKeyURL();
+}
+QString mistralKey() {
+    return PlainTextStore::mistralApiKeyURL();
+}
+QString providerFile() {
+    return PlainTextStore::providerURL();
+}
+QString languageFile() {
+    return PlainTextStore::languageURL();
+}
 
 // Leaves none of the settings files behind (nor a folder standing in for one): the tests of one
 // process share the home folder.
 void removeSettings() {
     for (const QString& path :
-         {lemonfoxKey, mistralKey, providerFile, languageFile, AutostartEntry::path()}) {
+         {lemonfoxKey(), mistralKey(), providerFile(), languageFile(), AutostartEntry::path()}) {
         QDir(path).removeRecursively();
         QFile::remove(path);
     }
@@ -58,11 +67,11 @@ TEST_F(Settings, OpensWithWhatTheFilesHold) {
         EXPECT_FALSE(view.status().has_value());
         EXPECT_FALSE(view.startAtLoginBox()->isChecked());
         // Showing what is stored saves nothing.
-        EXPECT_FALSE(QFileInfo::exists(providerFile));
+        EXPECT_FALSE(QFileInfo::exists(providerFile()));
     }
-    writeFile(providerFile, "Mistral\n");
-    writeFile(mistralKey, "  sk-mistral \n");
-    writeFile(languageFile, "german\n");
+    writeFile(providerFile(), "Mistral\n");
+    writeFile(mistralKey(), "  sk-mistral \n");
+    writeFile(languageFile(), "german\n");
     {
         SettingsView view;
         view.show();
@@ -73,7 +82,7 @@ TEST_F(Settings, OpensWithWhatTheFilesHold) {
         EXPECT_EQ(view.languageSelection(), QStringLiteral("german"));
         EXPECT_FALSE(view.status().has_value());
     }
-    writeFile(languageFile, "klingon");
+    writeFile(languageFile(), "klingon");
     SettingsView view;
     view.show();
     EXPECT_EQ(view.languageSelection(), QStringLiteral("Custom"));
@@ -88,7 +97,7 @@ TEST_F(Settings, EachServiceKeepsItsOwnKeyAndSavesAtOnce) {
     test::saveScreenshot(view, QStringLiteral("settings-lemonfox"));
 
     select(*view.serviceMenu(), QStringLiteral("mistral"));
-    EXPECT_EQ(readFile(providerFile), QByteArray("mistral"));
+    EXPECT_EQ(readFile(providerFile()), QByteArray("mistral"));
     EXPECT_EQ(view.status(), QStringLiteral("Service set to Mistral"));
     EXPECT_EQ(view.keyHeading()->text(), QStringLiteral("Mistral API Key"));
     EXPECT_EQ(view.keyCaption()->text(), QStringLiteral("The key is stored locally in ~/.mistral_api_key"));
@@ -97,32 +106,32 @@ TEST_F(Settings, EachServiceKeepsItsOwnKeyAndSavesAtOnce) {
     view.saveKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Saved to ~/.mistral_api_key"));
     EXPECT_EQ(view.statusLabel()->text(), QStringLiteral("Saved to ~/.mistral_api_key"));
-    EXPECT_EQ(readFile(mistralKey), QByteArray("sk-mistral"));
+    EXPECT_EQ(readFile(mistralKey()), QByteArray("sk-mistral"));
     // Readable by its owner only (Qt lists the owner's rights twice, as owner and as user).
-    EXPECT_EQ(QFileInfo(mistralKey).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                       QFileDevice::ReadUser | QFileDevice::WriteUser);
+    EXPECT_EQ(QFileInfo(mistralKey()).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                         QFileDevice::ReadUser | QFileDevice::WriteUser);
     EXPECT_EQ(view.keyField()->text(), QStringLiteral("  sk-mistral  "));
     test::saveScreenshot(view, QStringLiteral("settings-mistral"));
 
     select(*view.serviceMenu(), QStringLiteral("lemonfox"));
-    EXPECT_EQ(readFile(providerFile), QByteArray("lemonfox"));
+    EXPECT_EQ(readFile(providerFile()), QByteArray("lemonfox"));
     EXPECT_EQ(view.status(), QStringLiteral("Service set to Lemonfox"));
     EXPECT_EQ(view.keyHeading()->text(), QStringLiteral("Lemonfox API Key"));
     EXPECT_EQ(view.keyField()->text(), QStringLiteral("lemon-typed"));
-    EXPECT_FALSE(QFileInfo::exists(lemonfoxKey));
+    EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
 
     // Blanks save an empty key; a key over two lines is refused; Clear removes the file and the text.
     view.keyField()->setText(QStringLiteral("   "));
     view.saveKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Saved to ~/.lemonfox_api_key"));
-    EXPECT_EQ(readFile(lemonfoxKey), QByteArray());
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
     view.keyField()->setText(QStringLiteral("sk-one\nsk-two"));
     view.saveKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Not saved: the key contains a line break"));
-    EXPECT_EQ(readFile(lemonfoxKey), QByteArray());
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
     view.clearKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Key removed"));
-    EXPECT_FALSE(QFileInfo::exists(lemonfoxKey));
+    EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
     EXPECT_EQ(view.keyField()->text(), QString());
     view.clearKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Key removed"));
@@ -141,31 +150,31 @@ TEST_F(Settings, LanguageIsSavedResolvedOrRemoved) {
     EXPECT_FALSE(view.customLanguageField()->isVisibleTo(&view));
     view.saveLanguageButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Default language saved"));
-    EXPECT_EQ(readFile(languageFile), QByteArray("french"));
+    EXPECT_EQ(readFile(languageFile()), QByteArray("french"));
 
     select(*view.languageMenu(), QStringLiteral("Custom"));
     EXPECT_TRUE(view.customLanguageField()->isVisibleTo(&view));
     QTest::keyClicks(view.customLanguageField(), QStringLiteral(" klingon "));
     view.saveLanguageButton()->click();
-    EXPECT_EQ(readFile(languageFile), QByteArray("klingon"));
+    EXPECT_EQ(readFile(languageFile()), QByteArray("klingon"));
 
     // Custom with nothing typed, like Auto, removes the file and still reports it saved.
     view.customLanguageField()->clear();
     view.saveLanguageButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Default language saved"));
-    EXPECT_FALSE(QFileInfo::exists(languageFile));
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
 
-    writeFile(languageFile, "italian");
+    writeFile(languageFile(), "italian");
     select(*view.languageMenu(), QStringLiteral("Auto"));
     view.saveLanguageButton()->click();
-    EXPECT_FALSE(QFileInfo::exists(languageFile));
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
 
-    writeFile(languageFile, "italian");
+    writeFile(languageFile(), "italian");
     select(*view.languageMenu(), QStringLiteral("Custom"));
     view.customLanguageField()->setText(QStringLiteral("elvish"));
     view.clearLanguageButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Default language cleared"));
-    EXPECT_FALSE(QFileInfo::exists(languageFile));
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
     EXPECT_EQ(view.languageSelection(), QStringLiteral("Auto"));
     EXPECT_EQ(view.customLanguage(), QString());
 }
@@ -173,10 +182,10 @@ TEST_F(Settings, LanguageIsSavedResolvedOrRemoved) {
 // A settings file that cannot be written or removed (here a folder stands in its place, which
 // even the superuser cannot overwrite with a file) is reported and changes nothing else.
 TEST_F(Settings, FailedWritesAreReportedAndChangeNothing) {
-    writeFile(lemonfoxKey, "sk-kept");
+    writeFile(lemonfoxKey(), "sk-kept");
     SettingsView view;
     view.show();
-    for (const QString& path : {providerFile, mistralKey, languageFile})
+    for (const QString& path : {providerFile(), mistralKey(), languageFile()})
         ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/blocked")));
 
     select(*view.serviceMenu(), QStringLiteral("mistral"));
@@ -199,7 +208,7 @@ TEST_F(Settings, FailedWritesAreReportedAndChangeNothing) {
     view.startAtLoginBox()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Failed to change start at login"));
     EXPECT_FALSE(view.startAtLoginBox()->isChecked());
-    EXPECT_EQ(readFile(lemonfoxKey), QByteArray("sk-kept"));
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray("sk-kept"));
 }
 
 TEST_F(Settings, StartAtLoginWritesAndRemovesTheAutostartEntry) {
@@ -238,7 +247,7 @@ TEST_F(Settings, StartAtLoginWritesAndRemovesTheAutostartEntry) {
 // A key saved in the dialog is the one the next transcription sends, without a restart.
 TEST_F(Settings, TheNextTranscriptionUsesTheSavedKey) {
     qunsetenv("LEMONFOX_API_KEY");
-    writeFile(lemonfoxKey, "sk-old");
+    writeFile(lemonfoxKey(), "sk-old");
     auto transcribeOnce = [&] {
         pipeline().start();
         audio.push(12, 0.3f);
