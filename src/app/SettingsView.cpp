@@ -282,11 +282,16 @@ void SettingsView::saveSelectedApiKey() {
         setStatus(QStringLiteral("Failed to save"));
         return;
     }
+    resetSelectedClientKey();
+    setStatus(QStringLiteral("Saved to ") + shownKeyPath());
+}
+
+void SettingsView::resetSelectedClientKey() {
+    // The client looks the key up again at its next request instead of using the one it cached.
     if (mistralSelected())
         MistralTranscriber::resetCachedApiKey();
     else
         LemonfoxTranscriber::resetCachedApiKey();
-    setStatus(QStringLiteral("Saved to ") + shownKeyPath());
 }
 
 void SettingsView::clearSelectedApiKey() {
@@ -297,10 +302,7 @@ void SettingsView::clearSelectedApiKey() {
         return;
     }
     m_keyField->clear();
-    if (mistralSelected())
-        MistralTranscriber::resetCachedApiKey();
-    else
-        LemonfoxTranscriber::resetCachedApiKey();
+    resetSelectedClientKey();
     setStatus(QStringLiteral("Key removed"));
 }
 

@@ -70,6 +70,7 @@ private:
     void selectProvider(const QString& provider);
     void updateKeyCard();
     void updateCustomField();
+    void resetSelectedClientKey();
     void setStartAtLogin(bool enabled);
     void setStatus(const QString& status);
 

@@ -125,10 +125,13 @@ TEST_F(Settings, EachServiceKeepsItsOwnKeyAndSavesAtOnce) {
     view.saveKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Saved to ~/.lemonfox_api_key"));
     EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
+    view.keyField()->setText(QStringLiteral("sk-pasted\n"));
+    view.saveKeyButton()->click();
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray("sk-pasted"));
     view.keyField()->setText(QStringLiteral("sk-one\nsk-two"));
     view.saveKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Not saved: the key contains a line break"));
-    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray("sk-pasted"));
     view.clearKeyButton()->click();
     EXPECT_EQ(view.status(), QStringLiteral("Key removed"));
     EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
@@ -233,12 +236,17 @@ TEST_F(Settings, StartAtLoginWritesAndRemovesTheAutostartEntry) {
     EXPECT_EQ(view.status(), QStringLiteral("Murmurly will not start at login"));
     EXPECT_FALSE(QFileInfo::exists(AutostartEntry::path()));
 
-    // An installed copy (found on the PATH as "murmurly") is started by name.
+    // Another program named "murmurly" on the PATH is not this one; an installed copy of this one
+    // (found on the PATH by that name) is started by name.
     QTemporaryDir bin;
-    ASSERT_TRUE(
-        QFile::link(QCoreApplication::applicationFilePath(), bin.filePath(QStringLiteral("murmurly"))));
+    const QString onPath = bin.filePath(QStringLiteral("murmurly"));
+    writeFile(onPath, "#!/bin/sh\n");
+    ASSERT_TRUE(QFile::setPermissions(onPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", bin.path().toUtf8() + ':' + path);
+    EXPECT_TRUE(AutostartEntry::execLine().endsWith(QStringLiteral("app_window_test\" --hidden")));
+    ASSERT_TRUE(QFile::remove(onPath));
+    ASSERT_TRUE(QFile::link(QCoreApplication::applicationFilePath(), onPath));
     view.startAtLoginBox()->click();
     qputenv("PATH", path);
     EXPECT_TRUE(readFile(AutostartEntry::path()).contains("\nExec=murmurly --hidden\n"));
@@ -263,6 +271,10 @@ TEST_F(Settings, TheNextTranscriptionUsesTheSavedKey) {
     view.keyField()->setText(QStringLiteral("sk-new"));
     view.saveKeyButton()->click();
     EXPECT_EQ(transcribeOnce(), QByteArray("Bearer sk-new"));
+    // Cleared: the lookup falls back to the environment.
+    qputenv("LEMONFOX_API_KEY", "sk-environment");
+    view.clearKeyButton()->click();
+    EXPECT_EQ(transcribeOnce(), QByteArray("Bearer sk-environment"));
 }
 
 } // namespace

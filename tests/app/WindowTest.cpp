@@ -84,6 +84,8 @@ TEST_F(WindowScreens, PermissionsScreenFollowsBothFlagsLive) {
     EXPECT_FALSE(window.showsPermissions());
     grant(false, true);
     EXPECT_TRUE(window.showsPermissions());
+    EXPECT_EQ(window.systemAudioRow()->subtitle(), QStringLiteral("Access granted"));
+    EXPECT_EQ(window.microphoneRow()->trailingSymbol(), QStringLiteral("chevron.right"));
 }
 
 TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
