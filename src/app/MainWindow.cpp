@@ -251,6 +251,7 @@ QWidget* MainWindow::buildTopBar() {
     scoreFont.setWeight(QFont::Medium);
     m_score->setFont(scoreFont);
     setTextColour(*m_score, Colors::white(0.72));
+    m_score->setMinimumWidth(QFontMetrics(scoreFont).horizontalAdvance(QStringLiteral("VAD: 0.00")));
     row->addWidget(m_score);
     m_level = new LevelBar;
     row->addWidget(m_level);
