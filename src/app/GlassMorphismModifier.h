@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMargins>
 #include <QtGlobal>
 
 class QPainter;
@@ -18,11 +19,15 @@ struct GlassMorphismModifier {
     qreal shadowRadius = 0;
     qreal shadowY = 0;
 
-    // Draws the card into `rect` (the outline is kept inside it).
+    // Draws the card into `rect` (the outline is kept inside it) and its shadow around it.
     void paint(QPainter& painter, const QRectF& rect) const;
 
+    // The room the shadow needs around the card: none without a shadow.
+    QMargins shadowMargins() const;
+
     // Gives `widget` the look for good: the card is painted beneath the widget's own drawing and its
-    // children, the shadow (if any) is a graphics effect on the widget. Call it once per widget.
+    // children, in the widget's contents rectangle; the widget's contents margins are set to
+    // shadowMargins(), so that the shadow falls inside the widget. Call it once per widget.
     void apply(QWidget& widget) const;
 };
 

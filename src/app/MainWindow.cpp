@@ -53,15 +53,18 @@ private:
     QColor m_colour;
 };
 
-// A centred, wrapping text at most `maxWidth` wide. The stretches centre it; an alignment flag on
-// the layout item instead would lose the label's height-for-width and cut its lines off.
+// A centred, wrapping text `maxWidth` wide. The stretches centre it; an alignment flag on the layout
+// item instead would lose the label's height-for-width and cut its lines off.
 QHBoxLayout* wrappedLabel(const QString& text, const QFont& font, qreal opacity, int maxWidth) {
     auto* label = new QLabel(text);
     label->setFont(font);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignCenter);
-    label->setMaximumWidth(maxWidth);
     label->setStyleSheet(QStringLiteral("color: %1;").arg(Colors::css(Colors::white(opacity))));
+    // The card has a fixed width, so the text's lines are known: a wrapped label would otherwise
+    // claim the height of its narrowest layout and make the page scroll for nothing.
+    label->setFixedWidth(maxWidth);
+    label->setMinimumHeight(label->heightForWidth(maxWidth));
     auto* row = new QHBoxLayout;
     row->addStretch(0);
     row->addWidget(label, 1);
@@ -82,7 +85,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     , m_history(std::make_unique<SessionHistoryStore>()) {
     setWindowTitle(QStringLiteral("Murmurly"));
     setMinimumSize(210, 260);
-    resize(640, 540);
+    resize(640, 560);
 
     auto* background = new QWidget(this);
     background->setObjectName(QStringLiteral("background"));
@@ -134,10 +137,12 @@ MainWindow::~MainWindow() = default;
 
 QWidget* MainWindow::buildPermissionsScreen() {
     auto* card = new QWidget;
-    card->setMaximumWidth(420);
-    GlassMorphismModifier{
-        .cornerRadius = 28, .fillOpacity = 0.06, .strokeOpacity = 0.12, .shadowRadius = 24, .shadowY = 12}
-        .apply(*card);
+    const GlassMorphismModifier look{
+        .cornerRadius = 28, .fillOpacity = 0.06, .strokeOpacity = 0.12, .shadowRadius = 24, .shadowY = 12};
+    look.apply(*card);
+    // 420 wide: narrower, the wrapped texts would ask for more height than the window has, and a
+    // window narrower than the card scrolls instead.
+    card->setFixedWidth(420 + look.shadowMargins().left() + look.shadowMargins().right());
     auto* column = new QVBoxLayout(card);
     column->setContentsMargins(32, 32, 32, 32);
     column->setSpacing(14);
@@ -187,7 +192,7 @@ QWidget* MainWindow::buildPermissionsScreen() {
     // The card is centred; in a window smaller than the card it scrolls instead of being squeezed.
     auto* page = new QWidget;
     auto* centring = new QVBoxLayout(page);
-    centring->setContentsMargins(24, 24, 24, 36);
+    centring->setContentsMargins(16, 16, 16, 16);
     centring->addStretch(1);
     centring->addWidget(card, 0, Qt::AlignHCenter);
     centring->addStretch(1);

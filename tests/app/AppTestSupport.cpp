@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 #include <QWidget>
@@ -13,6 +14,8 @@ void saveScreenshot(QWidget& widget, const QString& name) {
     const QString dir = root + QStringLiteral("/screenshots");
     QDir().mkpath(dir);
     widget.ensurePolished();
+    // Let the layouts settle (a scroll bar that a first pass showed is hidden by the next one).
+    QCoreApplication::processEvents();
     // Runs at QT_SCALE_FACTOR=2 keep their pictures beside the 1x ones.
     const QString scale = widget.devicePixelRatioF() > 1.0 ? QStringLiteral("@2x") : QString();
     widget.grab().save(dir + QLatin1Char('/') + name + scale + QStringLiteral(".png"));
