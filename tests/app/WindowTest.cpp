@@ -33,7 +33,7 @@ const QColor yellow(255, 214, 10);
 QColor centreColour(QWidget& widget) {
     QImage image(widget.size(), QImage::Format_ARGB32);
     image.fill(Qt::black);
-    widget.render(&image);
+    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags()); // without its background
     return image.pixelColor(widget.width() / 2, widget.height() / 2);
 }
 
@@ -96,6 +96,7 @@ TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Idle"));
     EXPECT_EQ(window.scoreLabel()->text(), QStringLiteral("VAD: --"));
     EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Start"));
+    EXPECT_EQ(centreColour(*window.statusDot()), QColor(102, 102, 102)); // white at 40 % on black
     // The placeholder is dimmed, also under the window's own colours.
     TranscriptTextView& transcript = *window.transcriptBox()->textView();
     EXPECT_EQ(transcript.toPlainText(), QStringLiteral("Waiting for audio blocks..."));
@@ -142,6 +143,7 @@ TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
     ASSERT_TRUE(pipeline().isTranscribing());
     ASSERT_TRUE(pipeline().isSilent());
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Transcribing\u2026"));
+    EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
     EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
     pipeline().cancelTranscription();
 
