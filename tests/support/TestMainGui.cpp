@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    murmurly::test::isolateEachTest(home);
     return RUN_ALL_TESTS();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
 #include "transcription/LemonfoxTranscriber.h"
 #include "transcription/MistralTranscriber.h"

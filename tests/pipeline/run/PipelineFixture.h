@@ -8,6 +8,7 @@
 #include "pipeline/TranscriptionPipeline.h"
 #include "storage/PlainTextStore.h"
 #include "storage/SessionStore.h"
+#include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
 
 #include <QDir>
@@ -125,9 +126,8 @@ private:
 // The same, with both services standing by on 127.0.0.1 and API keys in place.
 class ServiceFixture : public PipelineFixture {
 protected:
-    // Left alive to the end of the process (one test per process): destroying a fake service
-    // while the server side of a connection is still closing runs its disconnect handler on a
-    // half-destroyed service.
+    // Left alive to the end of the process: destroying a fake service while the server side of a
+    // connection is still closing runs its disconnect handler on a half-destroyed service.
     FakeTranscriptionService& lemonfox =
         *new FakeTranscriptionService(FakeTranscriptionService::Kind::lemonfox);
     FakeTranscriptionService& mistral =
