@@ -3,6 +3,8 @@
 
 #include "PipelineFixture.h"
 
+#include "audio/SystemAudioMonitor.h"
+
 #include <QSignalSpy>
 
 namespace murmurly::test {
@@ -32,8 +34,14 @@ TEST_F(RecordingLifecycleTest, StartFailuresSayWhyAndKeepWhatTheyMust) {
     EXPECT_TRUE(
         readAll(pendingPath()).contains(QFileInfo(*pipeline->currentSessionAudioPath()).fileName().toUtf8()));
 
-    // Its file holds no audio, so the next start drops it and records anew.
+    // Its file holds no audio, so the next start drops it with its record, even a start that
+    // then fails.
     audio.state->failStart = false;
+    microphoneAuthorized = false;
+    pipeline->start();
+    EXPECT_FALSE(pendingExists());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    microphoneAuthorized = true;
     pipeline->start();
     EXPECT_TRUE(pipeline->isRunning());
     EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
@@ -64,8 +72,23 @@ TEST_F(RecordingLifecycleTest, StartStopStateAndLevels) {
 
     // The microphone level is 2 x RMS of the block: a 0.3 tone gives about 0.42.
     pushWindowAndSettle(*pipeline, true);
-    EXPECT_NEAR(pipeline->level(), 2.0f * 0.3f / std::sqrt(2.0f), 0.02f);
+    const float micLevel = 2.0f * 0.3f / std::sqrt(2.0f);
+    EXPECT_NEAR(pipeline->level(), micLevel, 0.02f);
     ASSERT_TRUE(pipeline->vadScore().has_value());
+
+    // The displayed level is the larger of the microphone's and system audio's, whichever spoke last.
+    SystemAudioMonitor monitor;
+    pipeline->bindSystemMonitor(&monitor);
+    monitor.onLevel(0.1f);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_NEAR(pipeline->level(), micLevel, 0.02f);
+    monitor.onLevel(0.9f);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FLOAT_EQ(pipeline->level(), 0.9f);
+    pushWindowAndSettle(*pipeline, true);
+    EXPECT_FLOAT_EQ(pipeline->level(), 0.9f);
+    monitor.onLevel(0.0f);
+    QCoreApplication::sendPostedEvents();
 
     // Start while recording (the file already holds speech) neither retries nor restarts anything.
     pushWindowAndSettle(*pipeline, true);

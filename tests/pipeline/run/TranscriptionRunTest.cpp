@@ -24,6 +24,7 @@ protected:
 };
 
 TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
+    ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("german")));
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
     EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
@@ -46,6 +47,12 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     ASSERT_EQ(lemonfox.requests().size(), 1);
     EXPECT_TRUE(lemonfox.requests()[0].body.contains("OggS"));
     EXPECT_EQ(lemonfox.requests()[0].header("Authorization"), QByteArray("Bearer lf-key"));
+    EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
+
+    // The next recording starts with a clean slate.
+    pipeline->start();
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->transcriptText().isEmpty());
 }
 
 TEST_F(TranscriptionRunTest, ServiceErrorIsShownAndTheSessionIsNotKept) {
@@ -81,10 +88,11 @@ TEST_F(TranscriptionRunTest, MissingAudioFailsBeforeAnyUpload) {
               QStringLiteral("Transcription failed: No audio data to transcribe."));
     EXPECT_FALSE(results[0].succeeded());
 
-    // A header-only WAV is no audio either.
+    // A header-only WAV is no audio either. A new run clears the last failure as it starts.
     const QString empty = appFolder() + QStringLiteral("/mixed-2025-01-01T00:00:00Z.wav");
     writeWav(empty, 0);
     pipeline->transcribeFiles(empty, idOf(empty), std::nullopt, false, collect);
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
     ASSERT_TRUE(waitFor([&] { return results.size() == 2; }));
     EXPECT_EQ(results[1].error->description(), QStringLiteral("No audio data to transcribe."));
     EXPECT_TRUE(lemonfox.requests().isEmpty());
@@ -190,7 +198,9 @@ TEST_F(TranscriptionRunTest, ReplacedRunEndingLeavesTheNewRunAlone) {
 }
 
 TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
-    lemonfox.setAnswer(slowAnswer(R"({"text":"Past session."})"));
+    FakeAnswer slower = slowAnswer(R"({"text":"Past session."})");
+    slower.pauseMs = 200; // about 3 s
+    lemonfox.setAnswer(slower);
     auto pipeline = makePipeline();
     pipeline->start();
     ASSERT_TRUE(pipeline->isRunning());
@@ -202,7 +212,13 @@ TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
     pipeline->transcribeFiles(past, idOf(past), std::nullopt, true,
                               [&](const TranscriptionResult&) { forcedDone = true; });
     EXPECT_TRUE(pipeline->isRunning());
-    EXPECT_TRUE(pipeline->isTranscribing());
+    // While a run is in progress the recording is never flagged silent.
+    pushWindowAndSettle(*pipeline, false);
+    pushWindowAndSettle(*pipeline, false);
+    advance(3.0);
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_FALSE(pipeline->isSilent());
+    ASSERT_TRUE(pipeline->isTranscribing());
 
     pipeline->stop(); // the session's own run is refused: one run at a time
     EXPECT_FALSE(pipeline->isRunning());
