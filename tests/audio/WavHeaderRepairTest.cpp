@@ -216,3 +216,63 @@ TEST(WavHeaderBytes, ReadsOnlyWholeLittleEndianValues) {
     EXPECT_EQ(WavHeaderRepair::findDataChunk(QByteArray("RIFF\0\0\0\0WAVEdata\0\0\0", 19)), std::nullopt);
     EXPECT_EQ(WavHeaderRepair::findDataChunk(QByteArray("RIFF\0\0\0\0WAVEdata\0\0\0\0", 20)), 12);
 }
+
+// Random, damaged headers: the data chunk found lies within the bytes, a repair changes nothing but
+// the two size fields (and never the length), and a second pass finds nothing left to do.
+TEST(WavHeaderRepairProperty, OnlyEverTouchesTheSizeFields) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("random.wav"));
+    std::mt19937 rng(20250301);
+    const auto below = [&rng](std::uint32_t n) { return static_cast<int>(rng() % n); };
+    const auto word = [&rng] { return le32(static_cast<std::uint32_t>(rng())); };
+    const auto noise = [&rng](int size) {
+        QByteArray bytes(size, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(rng());
+        return bytes;
+    };
+    int repaired = 0;
+    for (int iteration = 0; iteration < 1000; ++iteration) {
+        QByteArray before = "RIFF" + word() + "WAVE";
+        for (int chunks = below(4); chunks > 0; --chunks) {
+            const int size = below(64);
+            before += "fmt " + (below(8) == 0 ? word() : le32(static_cast<std::uint32_t>(size)));
+            before += noise(size + size % 2);
+        }
+        if (below(4) != 0)
+            before += "data" + (below(2) ? le32(0) : word());
+        before += noise(below(300));
+        for (int damage = below(4); damage > 0; --damage)
+            before[below(static_cast<std::uint32_t>(before.size()))] = static_cast<char>(rng());
+        if (below(4) == 0)
+            before.truncate(below(static_cast<std::uint32_t>(before.size() + 1)));
+        if (iteration % 5 == 0)
+            before = noise(below(200));
+
+        const auto data = WavHeaderRepair::findDataChunk(before);
+        if (data) {
+            ASSERT_GE(*data, 12);
+            ASSERT_LE(*data + 8, before.size());
+            ASSERT_EQ(before.mid(*data, 4), QByteArray("data"));
+        }
+        writeFile(path, before);
+        const bool changed = WavHeaderRepair::repairIfNeeded(path);
+        const QByteArray after = readFile(path);
+        ASSERT_EQ(after.size(), before.size()) << "iteration " << iteration;
+        if (!changed) {
+            ASSERT_EQ(after, before) << "iteration " << iteration;
+            continue;
+        }
+        ++repaired;
+        ASSERT_TRUE(data) << "iteration " << iteration;
+        for (qsizetype i = 0; i < before.size(); ++i) {
+            if (!(i >= 4 && i < 8) && !(i >= *data + 4 && i < *data + 8)) {
+                ASSERT_EQ(after[i], before[i]) << "iteration " << iteration << " byte " << i;
+            }
+        }
+        EXPECT_EQ(WavHeaderRepair::readUInt32LE(after, 4), static_cast<std::uint32_t>(after.size() - 8));
+        EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(path)) << "iteration " << iteration;
+    }
+    // The generator must reach the writing path often enough for the test to mean something.
+    EXPECT_GT(repaired, 100);
+}

@@ -118,7 +118,6 @@ TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
     SessionStore::clearPending();
     EXPECT_FALSE(QFileInfo::exists(SessionStore::pendingSessionPath()));
     EXPECT_EQ(SessionStore::readPending(), std::nullopt);
-    SessionStore::clearPending(); // nothing to remove: no complaint
 }
 
 TEST(SessionStore, UndecodableRecordsAreRefusedAndLeftOnDisk) {
@@ -142,6 +141,13 @@ TEST(SessionStore, UndecodableRecordsAreRefusedAndLeftOnDisk) {
         EXPECT_EQ(SessionStore::readPending(), std::nullopt) << json;
         EXPECT_EQ(readFile(SessionStore::pendingSessionPath()), QByteArray(json));
     }
+    // A record cut short anywhere (a crash while writing it) is refused as well.
+    const QByteArray valid =
+        PendingSession{QStringLiteral("/a/mixed-2025-03-01T14:05:09Z.wav"), utc("2025-03-01T14:05:09Z")}
+            .encode();
+    ASSERT_TRUE(PendingSession::decode(valid));
+    for (qsizetype length = 0; length < valid.size(); ++length)
+        EXPECT_FALSE(PendingSession::decode(valid.left(length))) << length;
 }
 
 TEST(SessionStore, TranscriptsAreWrittenWholeAndReplaced) {

@@ -1,8 +1,6 @@
 #include "transcription/ResponseDecoding.h"
 #include "transcription/MistralTypes.h"
-#include "transcription/MultipartBody.h"
 #include "transcription/TranscriptionErrors.h"
-#include "transcription/UploadPreparation.h"
 
 #include <gtest/gtest.h>
 
@@ -90,35 +88,6 @@ TEST(MistralDecoding, EmptySegmentListStaysAnEmptyList) {
                             .asLemonfoxShape();
     ASSERT_TRUE(shaped.segments.has_value());
     EXPECT_TRUE(shaped.segments->isEmpty());
-}
-
-TEST(UploadContentTypes, FollowTheExtensionInAnyCase) {
-    const QList<QPair<QString, QString>> expected{
-        {"m4a", "audio/m4a"},
-        {"WAV", "audio/wav"},
-        {"mp3", "audio/mpeg"},
-        {"mp4", "audio/mp4"},
-        {"webm", "audio/webm"},
-        {"ogg", "audio/ogg"},
-        {"Opus", "audio/opus"},
-        {"flac", "application/octet-stream"},
-        {"aac", "application/octet-stream"},
-        {"mov", "application/octet-stream"},
-        {"mpeg", "application/octet-stream"},
-        {"aiff", "application/octet-stream"},
-    };
-    for (const auto& [extension, type] : expected) {
-        EXPECT_EQ(UploadPreparation::mimeTypeForExtension(extension), type) << extension.toStdString();
-    }
-}
-
-TEST(MultipartPieces, ExactBytesWithoutEscaping) {
-    EXPECT_EQ(MultipartBody::fieldData("B-1", "na\"me", "välue"),
-              QByteArray("--B-1\r\nContent-Disposition: form-data; name=\"na\"me\"\r\n\r\nv\xc3\xa4lue\r\n"));
-    EXPECT_EQ(MultipartBody::filePartHeader("B-1", "x.opus", "audio/opus"),
-              QByteArray("--B-1\r\nContent-Disposition: form-data; name=\"file\"; filename=\"x.opus\"\r\n"
-                         "Content-Type: audio/opus\r\n\r\n"));
-    EXPECT_EQ(MultipartBody::closingDelimiter("B-1"), QByteArray("\r\n--B-1--\r\n"));
 }
 
 } // namespace
