@@ -71,14 +71,6 @@ TEST(PlainTextStore, ProviderPreferenceDefaultsToLemonfox) {
 
     ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
     EXPECT_EQ(readFile(PlainTextStore::providerURL()), QByteArray("mistral"));
-
-    EXPECT_EQ(TranscriptionProvider::fromRawValue(QStringLiteral("Mistral")), std::nullopt);
-    EXPECT_EQ(TranscriptionProvider::fromRawValue(QStringLiteral("lemonfox")),
-              TranscriptionProvider::lemonfox);
-    const auto all = TranscriptionProvider::allCases();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].rawValue(), QStringLiteral("lemonfox"));
-    EXPECT_EQ(all[1].rawValue(), QStringLiteral("mistral"));
 }
 
 TEST(PlainTextStore, LanguagePreferenceIsRemovedWhenNothingIsChosen) {
@@ -99,9 +91,6 @@ TEST(LanguageOptions, ResolvesChoicesAndShowsStoredValues) {
     ASSERT_EQ(entries.size(), 24);
     EXPECT_EQ(entries.first().value, QStringLiteral("Auto"));
     EXPECT_EQ(entries.last().value, QStringLiteral("Custom"));
-    EXPECT_EQ(entries[5].label, QStringLiteral("English"));
-    EXPECT_EQ(entries[5].value, QStringLiteral("english"));
-    EXPECT_EQ(entries[22].value, QStringLiteral("vietnamese"));
 
     EXPECT_EQ(LanguageOptions::resolve(QStringLiteral("Auto"), QStringLiteral("fr")), std::nullopt);
     EXPECT_EQ(LanguageOptions::resolve(QStringLiteral("Custom"), QStringLiteral(" de\n")),
@@ -112,10 +101,7 @@ TEST(LanguageOptions, ResolvesChoicesAndShowsStoredValues) {
 
     EXPECT_TRUE(LanguageOptions::isKnownLanguage(QStringLiteral("english")));
     EXPECT_FALSE(LanguageOptions::isKnownLanguage(QStringLiteral("English")));
-    EXPECT_FALSE(LanguageOptions::isKnownLanguage(QStringLiteral("ENGLISH")));
-    EXPECT_FALSE(LanguageOptions::isKnownLanguage(QStringLiteral("Auto")));
     EXPECT_FALSE(LanguageOptions::isKnownLanguage(QStringLiteral("Custom")));
-    EXPECT_FALSE(LanguageOptions::isKnownLanguage(QStringLiteral("de")));
 
     using S = LanguageOptions::Selection;
     EXPECT_EQ(LanguageOptions::selectionFor(QStringLiteral("english")),
@@ -146,14 +132,4 @@ TEST(PipelineError, DescribesItselfWithTheWrappedError) {
     EXPECT_EQ(PipelineError::pendingAudioUnreadable().description(),
               QStringLiteral("Pending audio was unreadable. Please record again."));
     EXPECT_EQ(PipelineError::noAudioData().underlying(), nullptr);
-
-    // Thrown through the common base and kept as a copy, the text stays the same.
-    std::shared_ptr<const Error> kept;
-    try {
-        throw PipelineError::transcriptionFailed(SystemError(QStringLiteral("Upload failed: timed out")));
-    } catch (const Error& e) {
-        kept = e.clone();
-    }
-    ASSERT_TRUE(kept);
-    EXPECT_STREQ(kept->what(), "Transcription failed: Upload failed: timed out");
 }

@@ -73,9 +73,13 @@ TEST_P(FailureMatrixTest, FailsWithItsTextAndLeavesNothingBehind) {
     EXPECT_EQ(temporaryFiles(), QStringList());
 }
 
-QString withAnswer(ServiceFixture& f, Call call, FakeAnswer answer) {
-    (call == Call::lemonfox ? f.lemonfox : f.mistral).setAnswer(std::move(answer));
-    return f.opusInput();
+// The service of the call answers as given; the input is a small file sent as it is.
+std::function<QString(ServiceFixture&)> answering(FakeAnswer answer) {
+    return [answer](ServiceFixture& f) {
+        f.lemonfox.setAnswer(answer);
+        f.mistral.setAnswer(answer);
+        return f.opusInput();
+    };
 }
 
 FakeAnswer status(int code, QByteArray body) {
@@ -89,6 +93,19 @@ FakeAnswer mode(FakeAnswer::Mode m) {
     FakeAnswer answer;
     answer.mode = m;
     return answer;
+}
+
+// The service never answers; the client gives up after `request` in all or `resource` of silence.
+std::function<QString(ServiceFixture&)> timingOut(Call call, std::chrono::milliseconds request,
+                                                  std::chrono::milliseconds resource) {
+    return [=](ServiceFixture& f) {
+        if (call == Call::lemonfox) {
+            f.lemonfoxClient->setTimeouts(request, resource);
+        } else {
+            f.mistralClient->setTimeouts(request, resource);
+        }
+        return answering(mode(FakeAnswer::Mode::neverAnswer))(f);
+    };
 }
 
 const QString kMistralTimeout = QStringLiteral(
@@ -128,87 +145,40 @@ INSTANTIATE_TEST_SUITE_P(
                     "<reader>", false, false},
         // The service's answer.
         FailureCase{"Lemonfox401WithBody", Call::lemonfox,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::lemonfox, status(401, R"({"error":"Invalid API key"})"));
-                    },
+                    answering(status(401, R"({"error":"Invalid API key"})")),
                     R"({"error":"Invalid API key"})"},
-        FailureCase{
-            "Mistral422WithBody", Call::mistralBatch,
-            [](ServiceFixture& f) { return withAnswer(f, Call::mistralBatch, status(422, kMistralError)); },
-            QString::fromUtf8(kMistralError)},
-        FailureCase{"Lemonfox500WithoutBody", Call::lemonfox,
-                    [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, status(500, {})); }, ""},
-        FailureCase{
-            "Mistral500NotUtf8", Call::mistralBatch,
-            [](ServiceFixture& f) { return withAnswer(f, Call::mistralBatch, status(500, "\xff\xfe\xfd")); },
-            "Unknown error"},
-        FailureCase{"Stream500WithoutBody", Call::mistralStream,
-                    [](ServiceFixture& f) { return withAnswer(f, Call::mistralStream, status(500, {})); },
+        FailureCase{"Mistral422WithBody", Call::mistralBatch, answering(status(422, kMistralError)),
+                    QString::fromUtf8(kMistralError)},
+        FailureCase{"Lemonfox500WithoutBody", Call::lemonfox, answering(status(500, {})), ""},
+        FailureCase{"Mistral500NotUtf8", Call::mistralBatch, answering(status(500, "\xff\xfe\xfd")),
+                    "Unknown error"},
+        FailureCase{"Stream500WithoutBody", Call::mistralStream, answering(status(500, {})),
                     "Streaming request failed with HTTP 500."},
         FailureCase{"Stream400KeepsSixLines", Call::mistralStream,
-                    [](ServiceFixture& f) {
-                        return withAnswer(
-                            f, Call::mistralStream,
-                            status(400, "l1\n\n  l2  \r\nl3\nl4\n \nl5\nl6\nl7\nl8\nl9\nl10\n"));
-                    },
+                    answering(status(400, "l1\n\n  l2  \r\nl3\nl4\n \nl5\nl6\nl7\nl8\nl9\nl10\n")),
                     "l1\nl2\nl3\nl4\nl5\nl6"},
-        FailureCase{
-            "LemonfoxNotHttp", Call::lemonfox,
-            [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::notHttp)); },
-            "Upload failed: ", true},
-        FailureCase{"StreamNotHttp", Call::mistralStream,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::notHttp));
-                    },
+        FailureCase{"LemonfoxNotHttp", Call::lemonfox, answering(mode(FakeAnswer::Mode::notHttp)),
+                    "Upload failed: ", true},
+        FailureCase{"StreamNotHttp", Call::mistralStream, answering(mode(FakeAnswer::Mode::notHttp)),
                     "Streaming upload failed: ", true},
-        FailureCase{
-            "LemonfoxUndecodable", Call::lemonfox,
-            [](ServiceFixture& f) { return withAnswer(f, Call::lemonfox, status(200, R"({"text":"trunc)")); },
-            "The data couldn't be read because it isn't in the correct format."},
-        FailureCase{"MistralMissingModel", Call::mistralBatch,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::mistralBatch, status(200, R"({"text":"t"})"));
-                    },
+        FailureCase{"LemonfoxUndecodable", Call::lemonfox, answering(status(200, R"({"text":"trunc)")),
+                    "The data couldn't be read because it isn't in the correct format."},
+        FailureCase{"MistralMissingModel", Call::mistralBatch, answering(status(200, R"({"text":"t"})")),
                     "The data couldn't be read because it is missing."},
         // The connection.
-        FailureCase{"MistralRequestTimeout", Call::mistralBatch,
-                    [](ServiceFixture& f) {
-                        f.mistralClient->setTimeouts(300ms, 60s);
-                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::neverAnswer));
-                    },
+        FailureCase{"MistralRequestTimeout", Call::mistralBatch, timingOut(Call::mistralBatch, 300ms, 60s),
                     "Upload failed" + kMistralTimeout},
-        FailureCase{"MistralResourceTimeout", Call::mistralBatch,
-                    [](ServiceFixture& f) {
-                        f.mistralClient->setTimeouts(60s, 300ms);
-                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::neverAnswer));
-                    },
+        FailureCase{"MistralResourceTimeout", Call::mistralBatch, timingOut(Call::mistralBatch, 60s, 300ms),
                     "Upload failed" + kMistralTimeout},
-        FailureCase{"StreamTimeout", Call::mistralStream,
-                    [](ServiceFixture& f) {
-                        f.mistralClient->setTimeouts(300ms, 60s);
-                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::neverAnswer));
-                    },
+        FailureCase{"StreamTimeout", Call::mistralStream, timingOut(Call::mistralStream, 300ms, 60s),
                     "Streaming upload failed" + kMistralTimeout},
-        FailureCase{"LemonfoxTimeout", Call::lemonfox,
-                    [](ServiceFixture& f) {
-                        f.lemonfoxClient->setTimeouts(300ms, 60s);
-                        return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::neverAnswer));
-                    },
+        FailureCase{"LemonfoxTimeout", Call::lemonfox, timingOut(Call::lemonfox, 300ms, 60s),
                     "Upload failed: The request timed out."},
         FailureCase{"LemonfoxClosedMidAnswer", Call::lemonfox,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::lemonfox, mode(FakeAnswer::Mode::closeMidAnswer));
-                    },
+                    answering(mode(FakeAnswer::Mode::closeMidAnswer)), "Upload failed: ", true},
+        FailureCase{"MistralClosedAtOnce", Call::mistralBatch, answering(mode(FakeAnswer::Mode::closeAtOnce)),
                     "Upload failed: ", true},
-        FailureCase{"MistralClosedAtOnce", Call::mistralBatch,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::mistralBatch, mode(FakeAnswer::Mode::closeAtOnce));
-                    },
-                    "Upload failed: ", true},
-        FailureCase{"StreamBrokenOff", Call::mistralStream,
-                    [](ServiceFixture& f) {
-                        return withAnswer(f, Call::mistralStream, mode(FakeAnswer::Mode::closeMidAnswer));
-                    },
+        FailureCase{"StreamBrokenOff", Call::mistralStream, answering(mode(FakeAnswer::Mode::closeMidAnswer)),
                     "Streaming response interrupted: ", true}),
     [](const auto& param) { return std::string(param.param.name); });
 

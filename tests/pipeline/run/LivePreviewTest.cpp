@@ -38,7 +38,7 @@ protected:
 
 TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     // As a user might leave it after editing by hand.
-    writeAll(PlainTextStore::providerURL(), "  Mistral \n");
+    writeFile(PlainTextStore::providerURL(), "  Mistral \n");
     FakeAnswer streaming;
     streaming.events = {delta("Hello "), delta("there"),
                         FakeTranscriptionService::event(
@@ -176,7 +176,7 @@ TEST_F(LivePreviewTest, SnapshotHoldsTheLastTwentySeconds) {
     writeWav(tiny, 900);
     EXPECT_FALSE(LivePreview::snapshotForLivePreview(tiny));
     const QString garbage = appFolder() + QStringLiteral("/mixed-2025-03-01T16:00:00Z.wav");
-    writeAll(garbage, QByteArray(10000, 'x'));
+    writeFile(garbage, QByteArray(10000, 'x'));
     EXPECT_FALSE(LivePreview::snapshotForLivePreview(garbage));
     EXPECT_TRUE(snapshots().isEmpty());
 }

@@ -2,7 +2,6 @@
 
 #include "ScriptedAudio.h"
 
-#include "audio/AudioFileWriter.h"
 #include "audio/SessionRecorder.h"
 #include "pipeline/PipelineError.h"
 #include "pipeline/TranscriptionPipeline.h"
@@ -10,6 +9,8 @@
 #include "storage/SessionStore.h"
 #include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
+#include "support/TestFiles.h"
+#include "transcription/TranscriptionTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,41 +53,24 @@ protected:
     static QString pendingPath() { return appFolder() + QStringLiteral("/pending_session.json"); }
     static bool pendingExists() { return QFileInfo::exists(pendingPath()); }
 
-    static QByteArray readAll(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    static void writeAll(const QString& path, const QByteArray& bytes) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
-        ASSERT_EQ(file.write(bytes), bytes.size());
-    }
-
     // A session WAV (16 kHz mono float) holding `frames` frames of a tone.
-    static void writeWav(const QString& path, int frames) {
-        auto writer = AudioFileWriter::create(path, AudioFormat::working());
-        std::vector<float> samples(static_cast<std::size_t>(frames));
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = 0.2f * static_cast<float>(std::sin(static_cast<double>(i) * 0.17));
-        }
-        writer->write(samples.data(), samples.size());
-        writer->close();
-    }
+    static void writeWav(const QString& path, int frames) { writeSessionWav(path, frames / 16000.0); }
 
     // The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
     static void breakWavHeader(const QString& path) {
-        QByteArray bytes = readAll(path);
+        QByteArray bytes = readFile(path);
         const int data = bytes.indexOf("data");
         ASSERT_GT(data, 0);
         const auto zero = [&bytes](int at) { bytes.replace(at, 4, QByteArray(4, '\0')); };
         zero(4);
         zero(data + 4);
-        writeAll(path, bytes);
+        writeFile(path, bytes);
     }
 
     static void writePending(const QString& audioPath, const QString& startedAt = "2025-03-01T14:05:09Z") {
-        writeAll(pendingPath(),
-                 QStringLiteral(R"({"audioPath":"%1","startedAt":"%2"})").arg(audioPath, startedAt).toUtf8());
+        writeFile(
+            pendingPath(),
+            QStringLiteral(R"({"audioPath":"%1","startedAt":"%2"})").arg(audioPath, startedAt).toUtf8());
     }
 
     // Spins the event loop until `condition` holds; false after 20 s without it.

@@ -31,8 +31,8 @@ TEST_F(RecordingLifecycleTest, StartFailuresSayWhyAndKeepWhatTheyMust) {
               QStringLiteral("Failed to start microphone input: Failed to start audio engine"));
     EXPECT_FALSE(pipeline->isRunning());
     ASSERT_TRUE(pipeline->currentSessionAudioPath().has_value());
-    EXPECT_TRUE(
-        readAll(pendingPath()).contains(QFileInfo(*pipeline->currentSessionAudioPath()).fileName().toUtf8()));
+    EXPECT_TRUE(readFile(pendingPath())
+                    .contains(QFileInfo(*pipeline->currentSessionAudioPath()).fileName().toUtf8()));
 
     // Its file holds no audio, so the next start drops it with its record, even a start that
     // then fails.
@@ -66,7 +66,7 @@ TEST_F(RecordingLifecycleTest, StartStopStateAndLevels) {
     const QString audioPath = *pipeline->currentSessionAudioPath();
     EXPECT_TRUE(QFileInfo(audioPath).fileName().startsWith(QStringLiteral("mixed-")));
     EXPECT_EQ(QFileInfo(audioPath).absolutePath(), QFileInfo(appFolder()).absoluteFilePath());
-    const QByteArray record = readAll(pendingPath());
+    const QByteArray record = readFile(pendingPath());
     EXPECT_TRUE(record.contains("\"startedAt\"")) << record.constData();
     EXPECT_TRUE(record.contains(QFileInfo(audioPath).fileName().toUtf8())) << record.constData();
 
@@ -158,7 +158,7 @@ TEST_F(RecordingLifecycleTest, SilenceNeedsTwoUninterruptedSeconds) {
 TEST_F(RecordingLifecycleTest, AudioCheckAndWavCleanup) {
     const auto make = [](const QString& name, qsizetype size) {
         const QString path = (name.endsWith(".opus") ? transcriptsFolder() : appFolder()) + '/' + name;
-        writeAll(path, QByteArray(size, 'x'));
+        writeFile(path, QByteArray(size, 'x'));
         return path;
     };
     EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(make("mixed-A.wav", 512))); // a bare header

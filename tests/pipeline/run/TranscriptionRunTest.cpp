@@ -36,7 +36,7 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_FALSE(pipeline->status().has_value());
 
     const QString id = idOf(wav);
-    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
+    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
               lemonfoxTranscript());
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
     EXPECT_GT(QFileInfo(opus).size(), 0);
@@ -106,7 +106,7 @@ TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
     ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-    const QByteArray record = readAll(pendingPath());
+    const QByteArray record = readFile(pendingPath());
 
     pipeline->start(); // cancels the run and starts it again, records nothing
     EXPECT_FALSE(pipeline->isRunning());
@@ -121,7 +121,7 @@ TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
     QTest::qWait(300); // let the aborted calls wind down: their endings must stay silent
     EXPECT_EQ(errors.count(), 0);
     EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_EQ(readAll(pendingPath()), record);
+    EXPECT_EQ(readFile(pendingPath()), record);
     EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
 
     lemonfox.setAnswer(FakeAnswer{});
@@ -160,7 +160,7 @@ TEST_F(TranscriptionRunTest, ForcedRunReplacesTheSessionRun) {
     EXPECT_EQ(unforcedCalls, 0);
     ASSERT_EQ(lemonfox.requests().size(), 2);
     EXPECT_TRUE(lemonfox.requests()[1].body.contains("german"));
-    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
+    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
               QStringLiteral("[00:00] Guten Tag.\n"));
 
     // The replaced session run never completed: its session and record are still there.
@@ -251,7 +251,7 @@ TEST_F(TranscriptionRunTest, ResumeAtLaunchRepairsAndTranscribesThePendingRecord
 
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_EQ(QString::fromUtf8(readAll(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
+    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
               lemonfoxTranscript());
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(QFileInfo::exists(wav));
@@ -261,13 +261,13 @@ TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
     // A record that does not decode stays on disk untouched and resumes nothing.
     const QString wav = pastRecording();
     writePending(wav, QStringLiteral("2025-03-01T14:05:09.500Z"));
-    const QByteArray record = readAll(pendingPath());
+    const QByteArray record = readFile(pendingPath());
     {
         auto pipeline = makePipeline();
         EXPECT_FALSE(pipeline->isTranscribing());
         EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
         EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-        EXPECT_EQ(readAll(pendingPath()), record);
+        EXPECT_EQ(readFile(pendingPath()), record);
     }
 
     // One whose recording is gone is removed, and the user is told.
