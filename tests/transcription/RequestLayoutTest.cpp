@@ -131,6 +131,16 @@ TEST_F(UploadPreparationTest, SessionRecordingIsSentAsItsOpusCopyWhichStays) {
     EXPECT_EQ(temporaryFiles(), QStringList());
 }
 
+TEST_F(UploadPreparationTest, OggFileGoesUpAsItIsWhateverTheCaseOfItsName) {
+    const QString ogg = opusInput(QStringLiteral("memo.OGG"));
+    ASSERT_EQ(runCall(lemonfoxClient->transcribe(ogg, std::nullopt)).errorText(),
+              QStringLiteral("<no error>"));
+    const FilePart part = filePartOf(lemonfox.requests().first());
+    EXPECT_EQ(part.fileName, "memo.OGG");
+    EXPECT_EQ(part.contentType, "audio/ogg");
+    EXPECT_EQ(part.content, readFile(ogg));
+}
+
 TEST_F(UploadPreparationTest, OtherWavIsCompressedToATemporaryOpusFile) {
     const QString wav = writeSessionWav(input(QStringLiteral("talk.wav")));
     const auto outcome = runCall(mistralClient->transcribe(wav, std::nullopt));

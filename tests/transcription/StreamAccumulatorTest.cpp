@@ -77,6 +77,11 @@ INSTANTIATE_TEST_SUITE_P(
                   ": keep-alive\nid: 7\nretry: 10\ndata: {\"text\":\"a\"}\n\n",
                   "a",
                   {"a"}},
+        EventCase{
+            "PayloadTypeWinsOverLineName",
+            "event: transcription.segment\ndata: {\"type\":\"transcription.text.delta\",\"text\":\"d\"}\n\n",
+            "d",
+            {"d"}},
         EventCase{"EnvelopeWithoutEventUsesLineName",
                   "event: transcription.text.delta\ndata: {\"data\":{\"text\":\"e\"}}\n\n",
                   "e",
