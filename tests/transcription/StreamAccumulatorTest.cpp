@@ -32,16 +32,6 @@ QByteArray delta(const QByteArray& text) {
            text + "\"}\n\n";
 }
 
-TEST(StreamAccumulator, DeltasReachTheCallbackInOrderAndMakeTheText) {
-    Fed fed(delta("Hel") + delta("lo"));
-    EXPECT_EQ(fed.deltas, (QStringList{QStringLiteral("Hel"), QStringLiteral("lo")}));
-    EXPECT_EQ(fed.accumulator.text(), QStringLiteral("Hello"));
-    const auto result = fed.accumulator.result();
-    EXPECT_EQ(result.task, QStringLiteral("voxtral-mini-latest"));
-    EXPECT_EQ(result.text, QStringLiteral("Hello"));
-    EXPECT_FALSE(result.segments.has_value());
-}
-
 struct EventCase {
     const char* name;
     QByteArray answer;

@@ -169,34 +169,6 @@ TEST_F(TranscriptionRunTest, ForcedRunReplacesTheSessionRun) {
     EXPECT_TRUE(QFileInfo::exists(wav));
 }
 
-// A late ending of a replaced run must not reset the state of the run that replaced it.
-TEST_F(TranscriptionRunTest, ReplacedRunEndingLeavesTheNewRunAlone) {
-    lemonfox.setAnswer(slowAnswer(R"({"text":"First."})"));
-    auto pipeline = makePipeline();
-    const QString first = pastRecording(QStringLiteral("2025-03-01T10:00:00Z"));
-    const QString second = pastRecording(QStringLiteral("2025-03-01T11:00:00Z"));
-    int firstCalls = 0;
-    pipeline->transcribeFiles(first, idOf(first), std::nullopt, true,
-                              [&](const TranscriptionResult&) { ++firstCalls; });
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-
-    lemonfox.setAnswer(slowAnswer(R"({"text":"Second."})"));
-    std::optional<TranscriptionResult> secondResult;
-    pipeline->transcribeFiles(second, idOf(second), std::nullopt, true,
-                              [&](const TranscriptionResult& r) { secondResult = r; });
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
-    // The first run has wound down by now (its reply was aborted); the second is still going.
-    EXPECT_TRUE(pipeline->isTranscribing());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-
-    ASSERT_TRUE(waitFor([&] { return secondResult.has_value(); }));
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Second.\n"));
-    QTest::qWait(200);
-    EXPECT_EQ(firstCalls, 0);
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Second.\n"));
-    EXPECT_FALSE(QFileInfo::exists(transcriptsFolder() + QStringLiteral("/2025-03-01T10:00:00Z.txt")));
-}
-
 TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
     FakeAnswer slower = slowAnswer(R"({"text":"Past session."})");
     slower.pauseMs = 200; // about 3 s
