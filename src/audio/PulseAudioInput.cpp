@@ -64,6 +64,9 @@ AudioFormat PulseAudioInput::inputFormat() {
         m_format = info.hasCaptureSource() ? info.defaultSourceFormat : AudioFormat{};
         m_formatError =
             info.isReachable() ? QStringLiteral("The sound server has no input device") : info.error;
+        // A desktop without a microphone often offers the output's monitor as its default input.
+        // The system-audio source records that already; taking it here too would record it twice.
+        m_inputIsOutputMonitor = info.hasCaptureSource() && info.defaultSourceName == info.defaultSinkMonitor;
     }
     return *m_format;
 }
@@ -88,6 +91,11 @@ void PulseAudioInput::start() {
     if (!format.isValid()) {
         m_format.reset();
         throw SystemError(QStringLiteral("Microphone unavailable: ") + m_formatError);
+    }
+    if (m_inputIsOutputMonitor) {
+        qCInfo(lcMicInput, "The default input is the monitor of the default output; the microphone "
+                           "adds nothing, so that system audio is not recorded twice");
+        return;
     }
     {
         std::lock_guard lock(m_mutex);
@@ -114,6 +122,7 @@ void PulseAudioInput::stop() {
         m_capture->stop();
     // The next session asks for the default source's format again: the user may have switched.
     m_format.reset();
+    m_inputIsOutputMonitor = false;
 }
 
 } // namespace murmurly

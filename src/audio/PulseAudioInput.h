@@ -35,7 +35,9 @@ public:
     void installTap(std::uint32_t bufferSize, TapBlock block) override;
     void removeTap() override;
     // Waits until the stream runs (at most a few seconds); throws SystemError with the server's
-    // reason when it cannot. Does nothing while already running.
+    // reason when it cannot. Does nothing while already running, and captures nothing (the tap
+    // stays silent) when the default source is the monitor of the default output, which the
+    // system-audio source records already.
     void start() override;
     void stop() override;
 
@@ -44,6 +46,8 @@ private:
     QString m_captureError;
     std::optional<AudioFormat> m_format;
     QString m_formatError;
+    // The default source is the default sink's monitor: the session records no microphone.
+    bool m_inputIsOutputMonitor = false;
     std::uint32_t m_framesPerBlock = 4096;
 
     // The outcome of a start, handed from the tap thread to the waiting start().

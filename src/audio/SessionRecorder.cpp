@@ -114,8 +114,10 @@ QFuture<void> SessionRecorder::stop() {
     if (!isRunning())
         return m_lastStopWork;
     m_isRunning.store(false, std::memory_order_release);
-    m_input->removeTap();
+    // Stopping first hands over what the sound server had already captured (through the tap,
+    // still installed); only then does the tap go.
     m_input->stop();
+    m_input->removeTap();
 
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
@@ -185,8 +187,9 @@ void SessionRecorder::processSystemBuffer(const PcmBuffer& buffer) {
     tryMixAndProcess();
 }
 
-void SessionRecorder::tryMixAndProcess() {
-    while (std::optional<std::vector<float>> window = m_mixer.nextWindow()) {
+void SessionRecorder::tryMixAndProcess(bool final) {
+    while (std::optional<std::vector<float>> window =
+               final ? m_mixer.nextFinalWindow() : m_mixer.nextWindow()) {
         const VADAnalysisResult result = m_vad->analyze(window->data(), window->size());
         m_vadScore = result.probability;
         if (onVADScoreChange && callbacksEnabled())
@@ -242,6 +245,13 @@ void SessionRecorder::reportWriteFailure(const Error& error) {
 }
 
 void SessionRecorder::stopWork() {
+    // The resamplers' last samples, then every full window either source still holds (the other
+    // side silent), analysed like any other window.
+    const std::vector<float> micRest = flushConverter(m_micConverter);
+    const std::vector<float> sysRest = flushConverter(m_sysConverter);
+    m_mixer.appendMic(micRest.data(), micRest.size());
+    m_mixer.appendSys(sysRest.data(), sysRest.size());
+    tryMixAndProcess(true);
     WindowMixer::Tail tail = m_mixer.takeTail();
     // The tails are shorter than a window and never analysed: they go in only if the gate is open.
     m_gate.flush(tail.mixed, tail.solo, m_write);
@@ -255,9 +265,6 @@ void SessionRecorder::stopWork() {
         }
         m_outputFile.reset();
     }
-    // Converters go (their signatures stay); the next session starts from scratch anyway.
-    m_micConverter.converter.reset();
-    m_sysConverter.converter.reset();
     m_vad->reset();
     resetSessionState();
     if (onVADScoreChange && callbacksEnabled())

@@ -82,7 +82,8 @@ private:
     // IO queue from here on.
     void processMicBuffer(const PcmBuffer& buffer);
     void processSystemBuffer(const PcmBuffer& buffer);
-    void tryMixAndProcess();
+    // Cuts and processes every window the mixer gives; `final` at the end of the session.
+    void tryMixAndProcess(bool final = false);
     void updateSilenceState();
     void setSilent(bool silent);
     void writeSamples(const float* samples, std::size_t count);

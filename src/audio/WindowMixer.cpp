@@ -5,54 +5,75 @@
 namespace murmurly {
 
 void WindowMixer::appendMic(const float* samples, std::size_t count) {
-    if (count > 0)
-        m_mic.insert(m_mic.end(), samples, samples + count);
+    append(m_mic, m_sys, samples, count);
 }
 
 void WindowMixer::appendSys(const float* samples, std::size_t count) {
-    if (count > 0)
-        m_sys.insert(m_sys.end(), samples, samples + count);
+    append(m_sys, m_mic, samples, count);
+}
+
+void WindowMixer::append(std::vector<float>& lane, const std::vector<float>& other, const float* samples,
+                         std::size_t count) {
+    if (count == 0)
+        return;
+    // A source with nothing waiting while the other holds more than this fragment has been
+    // behind (or absent): these samples end now, and so do the other source's, so the two ends are
+    // lined up.
+    if (lane.empty() && other.size() > count)
+        lane.assign(other.size() - count, 0.0f);
+    lane.insert(lane.end(), samples, samples + count);
 }
 
 std::optional<std::vector<float>> WindowMixer::nextWindow() {
+    return cut(false);
+}
+
+std::optional<std::vector<float>> WindowMixer::nextFinalWindow() {
+    return cut(true);
+}
+
+std::optional<std::vector<float>> WindowMixer::cut(bool final) {
     const bool micFull = m_mic.size() >= kWindowSize;
     const bool sysFull = m_sys.size() >= kWindowSize;
     if (!micFull && !sysFull)
         return std::nullopt;
+    if (!(micFull && sysFull) && !final) {
+        const std::size_t lead = std::max(m_mic.size(), m_sys.size());
+        const std::size_t lag = std::min(m_mic.size(), m_sys.size());
+        if (lead - lag <= kMaxImbalance)
+            return std::nullopt; // the other source's part of this window is still on its way
+    }
 
     std::vector<float> mixed(kWindowSize, 0.0f);
-    if (micFull)
-        std::copy_n(m_mic.begin(), kWindowSize, mixed.begin());
-    if (sysFull) {
-        for (std::size_t i = 0; i < kWindowSize; ++i)
-            mixed[i] += m_sys[i];
+    for (std::vector<float>* lane : {&m_mic, &m_sys}) {
+        const std::size_t take = std::min(lane->size(), kWindowSize);
+        for (std::size_t i = 0; i < take; ++i)
+            mixed[i] += (*lane)[i];
+        // The accumulators hold little more than a window, so moving the rest forward is cheap.
+        lane->erase(lane->begin(), lane->begin() + static_cast<std::ptrdiff_t>(take));
     }
     for (float& sample : mixed)
         sample *= 0.5f;
-
-    // The accumulators hold little more than a window, so moving the rest forward is cheap.
-    if (micFull)
-        m_mic.erase(m_mic.begin(), m_mic.begin() + kWindowSize);
-    if (sysFull)
-        m_sys.erase(m_sys.begin(), m_sys.begin() + kWindowSize);
     return mixed;
 }
 
 WindowMixer::Tail WindowMixer::takeTail() {
     Tail tail;
-    const std::size_t common = std::min(m_mic.size(), m_sys.size());
+    const std::vector<float>& mic = m_mic;
+    const std::vector<float>& sys = m_sys;
+    const std::size_t common = std::min(mic.size(), sys.size());
     tail.mixed.resize(common);
     for (std::size_t i = 0; i < common; ++i)
-        tail.mixed[i] = (m_mic[i] + m_sys[i]) * 0.5f;
-    const std::vector<float>& longer = m_mic.size() > m_sys.size() ? m_mic : m_sys;
+        tail.mixed[i] = (mic[i] + sys[i]) * 0.5f;
+    const std::vector<float>& longer = mic.size() > sys.size() ? mic : sys;
     tail.solo.assign(longer.begin() + static_cast<std::ptrdiff_t>(common), longer.end());
     clear();
     return tail;
 }
 
 void WindowMixer::clear() {
-    m_mic.clear();
-    m_sys.clear();
+    m_mic = {};
+    m_sys = {};
 }
 
 } // namespace murmurly

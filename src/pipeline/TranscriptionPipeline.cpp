@@ -295,10 +295,12 @@ void TranscriptionPipeline::stop() {
         return;
     }
     d->livePreview->stop();
-    d->recorder->stop();
+    // The source first: stopping it hands the recorder what the sound server had already captured,
+    // which the recorder takes only while it is still running.
     if (d->systemMonitor) {
         d->systemMonitor->stop();
     }
+    d->recorder->stop();
     d->setRunning(false);
     d->setSilent(false);
     d->setVadScore(std::nullopt);

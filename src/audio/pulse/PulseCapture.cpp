@@ -56,6 +56,9 @@ void PulseCapture::start(const AudioFormat& format, std::uint32_t framesPerBlock
 
 void PulseCapture::stop() {
     PulseLock lock(m_loop);
+    // What the server already sent goes to the block callback before the stream is closed.
+    if (m_stream && m_phase == Phase::Running)
+        m_stream->drain();
     teardown();
     m_phase = Phase::Idle;
 }

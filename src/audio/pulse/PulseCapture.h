@@ -51,11 +51,13 @@ public:
     void setBlockCallback(BlockCallback callback);
     void setEventCallback(EventCallback callback);
 
-    // Begins capturing in `format` (Float32) in blocks of `framesPerBlock` frames and returns at
-    // once; the outcome arrives as Started or Failed. Does nothing while already capturing.
+    // Begins capturing in `format` (Float32) in blocks of at most `framesPerBlock` frames (the
+    // server's fragments, about 20 ms) and returns at once; the outcome arrives as Started or
+    // Failed. Does nothing while already capturing.
     void start(const AudioFormat& format, std::uint32_t framesPerBlock);
-    // Ends the capture. When it returns, no callback is running or will run. It never waits for
-    // the server: disconnecting only queues a message.
+    // Ends the capture, first handing the block callback what the server has already sent (on the
+    // calling thread). When it returns, no callback is running or will run. It never waits for the
+    // server: disconnecting only queues a message.
     void stop();
     bool isCapturing();
 

@@ -13,6 +13,8 @@ namespace murmurly {
 
 namespace {
 
+constexpr double kFragmentMilliseconds = 20.0;
+
 PcmBuffer makeBlock(const AudioFormat& format, std::uint32_t frames) {
     AudioFormat layout = format;
     // libpulse delivers frames interleaved; a mono buffer is the same either way and is marked
@@ -62,14 +64,17 @@ bool PulseRecordStream::connect(const QByteArray& sourceName, QString* error) {
     pa_stream_set_state_callback(m_stream, &PulseRecordStream::stateCallback, this);
     pa_stream_set_read_callback(m_stream, &PulseRecordStream::readCallback, this);
     pa_stream_set_moved_callback(m_stream, &PulseRecordStream::movedCallback, this);
-    // Fragments of one block: the server wakes us about once per block, not for every few
-    // milliseconds of audio, and the latency of a block is all the recorder needs.
+    // Small fragments: what the server holds at any moment, and so what a stop can lose, is one
+    // fragment; the two sources also reach the mixer in steps this small, which keeps them aligned.
+    const std::size_t frameBytes = m_block.bufferByteCapacity() / m_block.frameCapacity();
+    const auto fragmentFrames = static_cast<std::size_t>(format().sampleRate * kFragmentMilliseconds / 1000);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(m_block.bufferByteCapacity());
+    attr.fragsize = static_cast<std::uint32_t>(
+        std::min(fragmentFrames, std::size_t{m_block.frameCapacity()}) * frameBytes);
     if (pa_stream_connect_record(m_stream, sourceName.constData(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
         *error = lastError();
         return false;
@@ -115,34 +120,57 @@ void PulseRecordStream::movedCallback(pa_stream* stream, void* userdata) {
 
 void PulseRecordStream::readCallback(pa_stream* stream, std::size_t, void* userdata) {
     auto* self = static_cast<PulseRecordStream*>(userdata);
-    while (self->m_stream == stream && pa_stream_readable_size(stream) > 0) {
+    if (self->m_stream == stream)
+        self->readAvailable();
+}
+
+void PulseRecordStream::drain() {
+    if (m_stream && pa_stream_get_state(m_stream) == PA_STREAM_READY)
+        readAvailable();
+}
+
+void PulseRecordStream::readAvailable() {
+    pa_stream* stream = m_stream;
+    while (m_stream == stream && pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
-            return;
-        // A hole (data lost to an overrun) comes as bytes without data; it is dropped, not
-        // replaced by silence, like a block the platform never delivered.
-        if (data)
-            self->append(static_cast<const std::byte*>(data), bytes);
+            break;
+        // A hole (audio lost to an overrun) comes as a length without data. It becomes silence
+        // of that length, so that what follows stays at its moment in time.
+        append(static_cast<const std::byte*>(data), bytes);
         pa_stream_drop(stream);
     }
+    deliver();
 }
 
 void PulseRecordStream::append(const std::byte* data, std::size_t bytes) {
     const std::size_t capacity = m_block.bufferByteCapacity();
     while (bytes > 0) {
         const std::size_t take = std::min(bytes, capacity - m_filledBytes);
-        std::memcpy(m_block.bufferData(0) + m_filledBytes, data, take);
-        m_filledBytes += take;
-        data += take;
-        bytes -= take;
-        if (m_filledBytes == capacity) {
-            m_filledBytes = 0;
-            m_block.setFrameLength(m_block.frameCapacity());
-            if (onBlock)
-                onBlock(m_block);
+        if (data) {
+            std::memcpy(m_block.bufferData(0) + m_filledBytes, data, take);
+            data += take;
+        } else {
+            std::memset(m_block.bufferData(0) + m_filledBytes, 0, take);
         }
+        m_filledBytes += take;
+        bytes -= take;
+        if (m_filledBytes == capacity)
+            deliver();
     }
+}
+
+void PulseRecordStream::deliver() {
+    const std::size_t frameBytes = m_block.bufferByteCapacity() / m_block.frameCapacity();
+    const auto frames = static_cast<std::uint32_t>(m_filledBytes / frameBytes);
+    if (frames == 0)
+        return;
+    // A torn frame cannot come from the server (it reads whole frames); keep it simple regardless.
+    m_filledBytes = 0;
+    m_block.setFrameLength(frames);
+    if (onBlock)
+        onBlock(m_block);
 }
 
 } // namespace murmurly

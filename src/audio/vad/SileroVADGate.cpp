@@ -85,7 +85,7 @@ void SileroVADGate::reset() {
 
 VADAnalysisResult SileroVADGate::analyze(const float* samples, std::size_t count) {
     if (!m_model) {
-        // Nothing is kept: without a model the recorder records everything anyway.
+        // Nothing is kept: without a model there is no decision, and the recorder writes nothing.
         return {true, std::nullopt, false};
     }
     if (count > 0) {
@@ -102,7 +102,7 @@ VADAnalysisResult SileroVADGate::analyze(const float* samples, std::size_t count
             qCCritical(lcSileroVADGate, "VAD processing failed: %s", qUtf8Printable(describe(error)));
             break;
         }
-        if (p <= 0.0f) {
+        if (!(p > 0.0f)) { // NaN included
             p = 0.0f;
         } else if (p > 1.0f) {
             p = 1.0f;
@@ -123,7 +123,11 @@ VADAnalysisResult SileroVADGate::analyze(const float* samples, std::size_t count
 float SileroVADGate::predictProbability(VADModel& model, const float* chunk, std::size_t count) {
     using namespace vadfeature;
     // A short window is padded with its last sample (silence if empty); a long one is cut.
+    // A NaN or infinity in the mix becomes silence before it reaches the network or the context
+    // carried into the next window: either would poison every later probability of the session.
     std::vector<float> window(chunk, chunk + std::min(count, windowSamples));
+    for (float& x : window)
+        x = std::isfinite(x) ? x : 0.0f;
     window.resize(windowSamples, window.empty() ? 0.0f : window.back());
 
     VADFeatures inputs;
@@ -131,9 +135,7 @@ float SileroVADGate::predictProbability(VADModel& model, const float* chunk, std
     audio.shape = {1, audioInputSamples};
     audio.values.reserve(audioInputSamples);
     audio.values.insert(audio.values.end(), m_context.begin(), m_context.end());
-    // A NaN or infinity in the mix would poison the recurrent state for the rest of the session.
-    std::transform(window.begin(), window.end(), std::back_inserter(audio.values),
-                   [](float x) { return std::isfinite(x) ? x : 0.0f; });
+    audio.values.insert(audio.values.end(), window.begin(), window.end());
     inputs[hiddenState] = {{1, stateSize}, {m_hiddenState.begin(), m_hiddenState.end()}};
     inputs[cellState] = {{1, stateSize}, {m_cellState.begin(), m_cellState.end()}};
 

@@ -15,7 +15,8 @@ namespace murmurly {
 // VAD model and hysteresis: speech from a probability of 0.55 up, no speech below 0.35, and the
 // previous state in between. The model's recurrent state and the last 64 samples of each window
 // are fed into the next window. The model is loaded lazily, at the first session start, and kept;
-// without it every answer is "no decision" (and speech), so recording goes on unfiltered.
+// without it every answer is "no decision" (and speech), so the recorder holds its windows and
+// writes nothing for the session.
 //
 // No lock: the recorder calls prepareIfNeeded/reset before a session's first buffer and analyze
 // only on its IO queue, never concurrently.

@@ -213,17 +213,5 @@ TEST_F(Gate, AFailedInferenceLeavesLaterSamplesPendingForTheNextCall) {
     EXPECT_EQ(std::vector<float>(audio.begin(), audio.begin() + 64), std::vector<float>(64, 0.0f));
 }
 
-TEST_F(Gate, NonFiniteSamplesReachTheModelAsSilence) {
-    std::vector<float> samples(4096, 0.25f);
-    samples[10] = std::numeric_limits<float>::quiet_NaN();
-    samples[4095] = std::numeric_limits<float>::infinity();
-    model->script = {{0.5f}};
-    gate.analyze(samples);
-    const auto audio = values(model->calls[0], "audio_input");
-    EXPECT_EQ(audio[64 + 10], 0.0f);
-    EXPECT_EQ(audio[64 + 4095], 0.0f);
-    EXPECT_EQ(audio[64 + 11], 0.25f);
-}
-
 } // namespace
 } // namespace murmurly
