@@ -9,6 +9,7 @@
 #
 # The daemon has two null sinks: "speakers" (the default sink; what is played into it is "system
 # audio") and "mic_in" (its monitor "mic_in.monitor" is the default source, "the microphone").
+# Idle sinks are suspended after a few seconds, as on a desktop (module-suspend-on-idle).
 # Clients reach it with PULSE_SERVER=unix:DIR/native; anonymous access, so no cookie is needed.
 #
 # Everything the daemon writes stays in DIR: HOME, XDG_RUNTIME_DIR and the config folder point
@@ -73,7 +74,8 @@ start_daemon() {
             --log-target=stderr --log-level=notice \
             --load="module-native-protocol-unix socket=$socket auth-anonymous=1" \
             --load="module-null-sink sink_name=speakers" \
-            --load="module-null-sink sink_name=mic_in"
+            --load="module-null-sink sink_name=mic_in" \
+            --load="module-suspend-on-idle"
     ) </dev/null >>"$dir/daemon.log" 2>&1 || {
         echo "pulse-fixture: pulseaudio did not start; its log:" >&2
         tail -n 20 "$dir/daemon.log" >&2
