@@ -98,6 +98,7 @@ void SessionRecorder::start(const QString& outputPath) {
         // one means there is no device to capture from.
         if (!m_input->inputFormat().isValid())
             throw SystemError(QStringLiteral("No audio input"));
+        m_micLevel.reset();
         m_input->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer) { handleMicBuffer(buffer); });
         m_input->start();
     } catch (const std::exception&) {
@@ -143,9 +144,11 @@ void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
-    const float level = AudioLevelComputer::rmsLevel(buffer);
-    if (onLevel && callbacksEnabled())
-        onLevel(level);
+    // One level per 4096 frames, whatever the fragment size.
+    const std::optional<float> level =
+        m_micLevel.add(AudioLevelComputer::rmsLevel(buffer), buffer.frameLength());
+    if (level && onLevel && callbacksEnabled())
+        onLevel(*level);
     // The buffer is only valid during this call: the copy is what crosses to the IO queue.
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)

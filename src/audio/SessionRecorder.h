@@ -3,6 +3,7 @@
 #include "audio/AudioFileWriter.h"
 #include "audio/AudioFormat.h"
 #include "audio/AudioInput.h"
+#include "audio/LevelMeter.h"
 #include "audio/PcmBuffer.h"
 #include "audio/RecorderError.h"
 #include "audio/SpeechGate.h"
@@ -27,7 +28,8 @@ namespace murmurly {
 // conversion, mixing, voice-activity analysis, gating and file writes all run in order on one
 // serial queue, "SessionRecorder.IO", so the session state below needs no lock.
 //
-// Threads: start()/stop() on the owner's thread (the main thread); onLevel on the capture thread;
+// Threads: start()/stop() on the owner's thread (the main thread); onLevel on the capture thread
+// (once per 4096 captured frames);
 // onVADScoreChange, onSilenceStateChange and onError on the IO queue (onSilenceStateChange also on
 // the caller's thread inside start()). Callbacks must be set before the first start().
 class SessionRecorder {
@@ -93,6 +95,7 @@ private:
     void resetSessionState();
 
     std::unique_ptr<AudioInput> m_input;
+    LevelMeter m_micLevel; // capture thread only
     std::unique_ptr<VoiceActivityDetector> m_vad;
     std::atomic<bool> m_isRunning{false};
     // Cleared when the recorder is destroyed: from then on no callback reaches the owner.

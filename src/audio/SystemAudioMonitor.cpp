@@ -104,6 +104,7 @@ void SystemAudioMonitor::start() {
             Qt::QueuedConnection);
         return;
     }
+    m_levelMeter.reset(); // the capture thread is idle until this start
     m_capture->start({kSampleRate, 1, SampleType::Float32, false}, kFramesPerBlock);
 }
 
@@ -129,7 +130,14 @@ void SystemAudioMonitor::handleBlock(const PcmBuffer& block) {
                                            block.bufferByteSize() / sizeof(float));
         level = AudioLevelComputer::rmsLevelFromRawFloat(samples, count);
     }
-    // One small queued call per block (about eleven a second) is the only allocation here besides
+    if (onBuffer)
+        onBuffer(block);
+    // The level goes to the main thread once per 4096 frames, not for every small fragment.
+    const std::optional<float> combined = m_levelMeter.add(level, block.frameLength());
+    if (!combined)
+        return;
+    level = *combined;
+    // One small queued call per level (about eleven a second) is the only allocation here besides
     // the block itself, which the backend reuses; a level posted before a stop is dropped on arrival.
     const std::uint64_t generation = m_generation.load();
     QMetaObject::invokeMethod(
@@ -142,8 +150,6 @@ void SystemAudioMonitor::handleBlock(const PcmBuffer& block) {
                 onLevel(level);
         },
         Qt::QueuedConnection);
-    if (onBuffer)
-        onBuffer(block);
 }
 
 void SystemAudioMonitor::handleCaptureEvent(int event, const QString& message, std::uint64_t generation) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/LevelMeter.h"
 #include "audio/PcmBuffer.h"
 
 #include <QObject>
@@ -20,8 +21,8 @@ struct SoundServerInfo;
 // means the server is reachable and offers a monitor of its default output.
 //
 // Lives on the main thread (construction, permission, start, stop, the properties and onLevel).
-// Blocks arrive on the capture thread "SystemAudioSampleQueue", which measures each block, posts
-// the level to the main thread and hands the block to onBuffer there, on that thread.
+// Blocks (small fragments) arrive on the capture thread "SystemAudioSampleQueue", which hands each
+// to onBuffer there, on that thread, and posts a level to the main thread per 4096 frames.
 class SystemAudioMonitor : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool permissionGranted READ permissionGranted WRITE setPermissionGranted NOTIFY
@@ -85,6 +86,7 @@ private:
     // Changes at every start and stop; work posted from the capture thread for an earlier session
     // (a level, an outcome) is dropped when it arrives.
     std::atomic<std::uint64_t> m_generation{0};
+    LevelMeter m_levelMeter; // capture thread, reset by start() before the capture runs
     std::unique_ptr<PulseCapture> m_capture;
     QString m_captureError;
 };

@@ -97,8 +97,9 @@ TEST_F(CaptureTest, SystemAudioDeliversPlayedSpeechWithLevelUntilStopped) {
     EXPECT_TRUE(onSampleQueue);
     for (const AudioFormat& format : collector.formats())
         EXPECT_EQ(format, (AudioFormat{44100.0, 1, SampleType::Float32, false}));
+    // Small fragments, so that a stop loses little and the two sources stay in step.
     for (std::uint32_t frames : collector.frameLengths())
-        EXPECT_EQ(frames, 4096u);
+        EXPECT_LE(frames, 2205u); // 50 ms
     expectSpeechDuration(collector.samples(), 44100.0, *speechSpan);
 }
 
@@ -199,8 +200,9 @@ TEST_F(CaptureTest, MicrophoneTapsTheDefaultSourceInItsOwnFormat) {
 
     for (const AudioFormat& blockFormat : collector.formats())
         EXPECT_EQ(blockFormat, format);
+    // Small fragments, so that a stop loses little and the two sources stay in step.
     for (std::uint32_t frames : collector.frameLengths())
-        EXPECT_EQ(frames, 4096u);
+        EXPECT_LE(frames, 2205u); // 50 ms
     expectSpeechDuration(collector.samples(), format.sampleRate, *speechSpan);
 }
 
@@ -225,30 +227,6 @@ TEST_F(CaptureTest, MicrophoneFollowsTheDefaultSourceWhenTheUserPicksAnother) {
     for (const AudioFormat& blockFormat : collector.formats())
         EXPECT_EQ(blockFormat, format);
     expectSpeechDuration(collector.samples(), format.sampleRate, *speechSpan);
-}
-
-TEST_F(CaptureTest, MicrophoneResumesAfterTheServerRestarts) {
-    PulseAudioInput input;
-    std::atomic<int> interruptions{0};
-    std::atomic<int> resumptions{0};
-    input.onInterruption = [&](bool interrupted, const QString&) {
-        ++(interrupted ? interruptions : resumptions);
-    };
-    BlockCollector collector;
-    input.installTap(4096, [&](const PcmBuffer& buffer) { collector.add(buffer); });
-    input.start();
-    ASSERT_TRUE(waitFor([&] { return collector.blockCount() > 2; }));
-
-    ASSERT_TRUE(PulseFixture::kill());
-    ASSERT_TRUE(waitFor([&] { return interruptions == 1; }));
-    ASSERT_TRUE(PulseFixture::start());
-    ASSERT_TRUE(waitFor([&] { return resumptions == 1; }));
-    collector.clear();
-    ASSERT_TRUE(waitFor([&] { return collector.blockCount() > 2; }));
-    collector.clear();
-    playAndDrain([&] { return collector.blockCount(); }, QStringLiteral("mic_in"));
-    expectSpeechDuration(collector.samples(), 44100.0, *speechSpan);
-    input.stop();
 }
 
 } // namespace

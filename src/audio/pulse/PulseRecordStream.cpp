@@ -13,7 +13,7 @@ namespace murmurly {
 
 namespace {
 
-constexpr double kFragmentMilliseconds = 20.0;
+constexpr double kFragmentMilliseconds = 30.0;
 
 PcmBuffer makeBlock(const AudioFormat& format, std::uint32_t frames) {
     AudioFormat layout = format;

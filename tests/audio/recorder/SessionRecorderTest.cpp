@@ -107,9 +107,8 @@ TEST_F(SessionRecorderTest, MicrophoneAloneIsGatedAtHalfAmplitudeWithCallbacksOn
     EXPECT_EQ(m_vad->resets, 2); // at start and at the end of the stop work
 
     std::lock_guard lock(m_mutex);
-    ASSERT_EQ(levels.size(), 9u);
+    ASSERT_EQ(levels.size(), 8u);        // one per 4096 frames: the last 1000 made none
     EXPECT_NEAR(levels[0], 0.02f, 1e-5); // 2 × RMS of a constant 0.01 (summed in 32-bit floats)
-    EXPECT_NEAR(levels[8], 0.6f, 1e-5);
     for (auto id : levelThreads)
         EXPECT_EQ(id, std::this_thread::get_id());
 
