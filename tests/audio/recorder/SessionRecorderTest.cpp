@@ -87,14 +87,14 @@ TEST_F(SessionRecorderTest, MicrophoneAloneIsGatedAtHalfAmplitudeWithCallbacksOn
 
     for (int i = 0; i < 8; ++i)
         mic(0.01f * static_cast<float>(i + 1));
-    mic(0.3f, 1000); // a partial window: flushed unscaled, as the gate ends open
+    mic(0.3f, 3000); // a partial window: flushed unscaled, as the gate ends open
     finish();
     EXPECT_FALSE(recorder->isRunning());
     EXPECT_EQ(m_input->stops, 1);
 
     // Windows 1, 2 open the gate; 3-5 are the pause; 6 closes it; 7 is speech held at stop.
     const std::vector<float> samples = readSamples(path);
-    ASSERT_EQ(samples.size(), 6u * 4096 + 1000);
+    ASSERT_EQ(samples.size(), 6u * 4096 + 3000);
     EXPECT_THAT(windowValues(samples),
                 ElementsAre(FloatEq(0.01f), FloatEq(0.015f), FloatEq(0.02f), FloatEq(0.025f), FloatEq(0.03f),
                             FloatEq(0.04f), FloatEq(0.3f)));
@@ -107,7 +107,7 @@ TEST_F(SessionRecorderTest, MicrophoneAloneIsGatedAtHalfAmplitudeWithCallbacksOn
     EXPECT_EQ(m_vad->resets, 2); // at start and at the end of the stop work
 
     std::lock_guard lock(m_mutex);
-    ASSERT_EQ(levels.size(), 8u);        // one per 4096 frames: the last 1000 made none
+    ASSERT_EQ(levels.size(), 8u);        // one per 4096 frames: the last 3000 made none yet
     EXPECT_NEAR(levels[0], 0.02f, 1e-5); // 2 × RMS of a constant 0.01 (summed in 32-bit floats)
     for (auto id : levelThreads)
         EXPECT_EQ(id, std::this_thread::get_id());
