@@ -1,0 +1,131 @@
+#include "audio/MediaFileDecoder.h"
+#include "support/MediaSamples.h"
+#include "support/TestFiles.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace murmurly;
+using murmurly::test::makeMedia;
+using murmurly::test::stereoTone;
+using Reason = MediaDecodeError::Reason;
+
+namespace {
+
+struct Decoded {
+    std::vector<float> samples;
+    std::vector<double> progress; // after each block
+};
+
+Decoded decodeAll(const QString& path) {
+    Decoded result;
+    auto decoder = MediaFileDecoder::open(path);
+    std::vector<float> block;
+    while (decoder->read(block)) {
+        result.samples.insert(result.samples.end(), block.begin(), block.end());
+        result.progress.push_back(decoder->progress());
+    }
+    EXPECT_EQ(decoder->samplesRead(), std::int64_t(result.samples.size()));
+    return result;
+}
+
+// The reason a file is refused, whether at opening or while reading; none if it decodes.
+std::optional<Reason> refusal(const QString& path) {
+    try {
+        decodeAll(path);
+    } catch (const MediaDecodeError& error) {
+        return error.reason();
+    }
+    return std::nullopt;
+}
+
+double rms(const std::vector<float>& samples) {
+    double sum = 0;
+    for (float s : samples)
+        sum += double(s) * s;
+    return std::sqrt(sum / double(samples.size()));
+}
+
+class MediaFileDecoderTest : public ::testing::Test {
+protected:
+    QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
+    const QStringList video{QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                            QStringLiteral("testsrc=size=64x48:rate=10:duration=3")};
+    const struct {
+        const char* name;
+        QStringList arguments;
+    } formats[] = {
+        {"talk.mp3", stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("libmp3lame")}},
+        {"talk.m4a", stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")}},
+        {"talk.flac", stereoTone(3)},
+        {"talk.opus", stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("libopus")}},
+        // The video comes first: the audio is not the container's first stream.
+        {"talk.webm", video + stereoTone(3) +
+                          QStringList{QStringLiteral("-map"), QStringLiteral("0:v"), QStringLiteral("-map"),
+                                      QStringLiteral("1:a"), QStringLiteral("-c:v"), QStringLiteral("libvpx"),
+                                      QStringLiteral("-c:a"), QStringLiteral("libopus")}},
+    };
+    for (const auto& format : formats) {
+        SCOPED_TRACE(format.name);
+        makeMedia(format.arguments, path(format.name));
+        const Decoded decoded = decodeAll(path(format.name));
+
+        // 3 s at 16 kHz, within 20 ms (encoder delay and padding must be trimmed, the resampler's
+        // tail kept).
+        EXPECT_NEAR(double(decoded.samples.size()), 48000.0, 320.0);
+        // The tone on one channel and silence on the other average to half the tone:
+        // 0.4 peak, 0.283 RMS.
+        EXPECT_NEAR(rms(decoded.samples), 0.4 / std::sqrt(2.0), 0.02);
+
+        ASSERT_FALSE(decoded.progress.empty());
+        EXPECT_EQ(decoded.progress.back(), 1.0);
+        for (std::size_t i = 1; i < decoded.progress.size(); ++i)
+            ASSERT_GE(decoded.progress[i], decoded.progress[i - 1]);
+        // Halfway through the audio is halfway through the file.
+        EXPECT_NEAR(decoded.progress[decoded.progress.size() / 2], 0.5, 0.15);
+    }
+}
+
+TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
+    EXPECT_EQ(refusal(path("missing.m4a")), Reason::unreadable);
+
+    test::writeFile(path("empty.m4a"), {});
+    EXPECT_EQ(refusal(path("empty.m4a")), Reason::empty);
+
+    test::writeFile(path("notes.mp3"), "Meeting notes: nothing to hear here.\n");
+    EXPECT_EQ(refusal(path("notes.mp3")), Reason::notMedia);
+
+    makeMedia({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("testsrc=size=64x48:rate=10:duration=1")},
+              path("silent-film.mp4"));
+    EXPECT_EQ(refusal(path("silent-film.mp4")), Reason::noAudio);
+
+    // A download that broke off: with the index up front the audio stops midway, which must not
+    // pass for the whole recording; with the index at the end there is nothing to go by at all.
+    makeMedia(stereoTone(10) + QStringList{QStringLiteral("-movflags"), QStringLiteral("+faststart")},
+              path("whole.mp4"));
+    const QByteArray whole = test::readFile(path("whole.mp4"));
+    test::writeFile(path("cut.mp4"), whole.left(whole.size() / 2));
+    EXPECT_EQ(refusal(path("cut.mp4")), Reason::damaged);
+
+    // Cut at a frame boundary, only the stated length tells.
+    makeMedia(stereoTone(10), path("whole.flac"));
+    const QByteArray flac = test::readFile(path("whole.flac"));
+    test::writeFile(path("cut.flac"), flac.left(flac.size() / 2));
+    EXPECT_EQ(refusal(path("cut.flac")), Reason::damaged);
+
+    makeMedia(stereoTone(10), path("whole-index-last.mp4"));
+    const QByteArray indexLast = test::readFile(path("whole-index-last.mp4"));
+    test::writeFile(path("cut-index-last.mp4"), indexLast.left(indexLast.size() / 2));
+    EXPECT_EQ(refusal(path("cut-index-last.mp4")), Reason::notMedia);
+}
+
+} // namespace
