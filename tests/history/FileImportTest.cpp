@@ -1,0 +1,191 @@
+#include "HistoryTestSupport.h"
+
+#include "audio/AudioFileReader.h"
+#include "history/FileImport.h"
+#include "history/SessionMetadataStore.h"
+#include "pipeline/TranscriptionRunner.h"
+#include "storage/SessionStore.h"
+#include "support/MediaSamples.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace murmurly::test {
+namespace {
+
+using Activity = FileImport::Activity;
+
+// Stands in for the pipeline: records each hand-off.
+class RecordingRunner : public TranscriptionRunner {
+public:
+    struct Call {
+        std::optional<QString> audioPath, sessionID, language;
+        bool force = false;
+    };
+    void transcribeFiles(std::optional<QString> audioPath, std::optional<QString> sessionID,
+                         std::optional<QString> language, bool force, TranscriptionCompletion) override {
+        calls.push_back({std::move(audioPath), std::move(sessionID), std::move(language), force});
+    }
+    std::vector<Call> calls;
+};
+
+// Everything in the application folder and its transcripts folder, by relative path.
+QStringList appFolderContents() {
+    QStringList names;
+    QDir app(SessionStore::appSupportDirectory());
+    for (const QString& name : app.entryList(QDir::Files))
+        names << name;
+    for (const QString& name : QDir(SessionStore::transcriptsDirectory()).entryList(QDir::Files))
+        names << QStringLiteral("transcripts/") + name;
+    return names;
+}
+
+class FileImportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // One home serves every test of the binary when it runs them in one process.
+        QDir(SessionStore::appSupportDirectory()).removeRecursively();
+        ASSERT_TRUE(m_sources.isValid());
+    }
+
+    QString source(const char* name) const { return m_sources.filePath(QString::fromLatin1(name)); }
+
+    // Waits for the import to end; true when it ended within the time.
+    bool waitForEnd(FileImport& import) {
+        return QTest::qWaitFor([&] { return !import.isActive(); }, 60000);
+    }
+
+    QTemporaryDir m_sources;
+    RecordingRunner m_runner;
+    Activity m_activity = Activity::idle;
+    FileImport m_import{m_runner, [this] { return m_activity; }};
+    QSignalSpy m_failed{&m_import, &FileImport::failed};
+    QSignalSpy m_imported{&m_import, &FileImport::imported};
+};
+
+TEST_F(FileImportTest, AFileBecomesANamedSessionHandedToTheTranscriptionRun) {
+    makeMedia(stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")}, source("talk.m4a"));
+    // Left behind by an import that a crash cut off.
+    writeFile(inApp(QStringLiteral("import-1b2c.wav.part")), "partial");
+    QSignalSpy progress(&m_import, &FileImport::progressChanged);
+
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    ASSERT_TRUE(m_import.start(source("talk.m4a")));
+    EXPECT_TRUE(m_import.isActive());
+    ASSERT_TRUE(waitForEnd(m_import));
+    ASSERT_EQ(m_failed.count(), 0) << m_failed.value(0).value(0).toString().toStdString();
+    ASSERT_EQ(m_imported.count(), 1);
+    EXPECT_GE(progress.count(), 2);
+    EXPECT_EQ(m_import.progress(), 1.0);
+
+    // The session id is the import time.
+    const QString id = m_imported.at(0).at(0).toString();
+    const QDateTime started = QDateTime::fromString(id, Qt::ISODate);
+    EXPECT_TRUE(started >= before && started <= QDateTime::currentDateTimeUtc()) << id.toStdString();
+
+    // The whole file in the session format, under the session's name, handed to a normal run.
+    const QString wav = inApp(QStringLiteral("mixed-") + id + QStringLiteral(".wav"));
+    auto reader = AudioFileReader::open(wav);
+    EXPECT_EQ(reader->processingFormat(), AudioFormat::working());
+    EXPECT_NEAR(double(reader->length()), 48000.0, 320.0);
+    ASSERT_EQ(m_runner.calls.size(), 1u);
+    EXPECT_EQ(m_runner.calls[0].audioPath, wav);
+    EXPECT_EQ(m_runner.calls[0].sessionID, id);
+    EXPECT_EQ(m_runner.calls[0].language, std::nullopt);
+    EXPECT_FALSE(m_runner.calls[0].force);
+    EXPECT_EQ(SessionMetadataStore::readNames().value(id), QStringLiteral("talk.m4a"));
+    EXPECT_EQ(appFolderContents(), (QStringList{QStringLiteral("mixed-") + id + QStringLiteral(".wav"),
+                                                QString::fromLatin1(SessionMetadataStore::kFileName)}));
+
+    // The same file again within the second: a session of its own, the first left alone.
+    ASSERT_TRUE(m_import.start(source("talk.m4a")));
+    ASSERT_TRUE(waitForEnd(m_import));
+    ASSERT_EQ(m_imported.count(), 2);
+    const QString second = m_imported.at(1).at(0).toString();
+    EXPECT_NE(second, id);
+    EXPECT_TRUE(QFileInfo::exists(wav));
+    EXPECT_TRUE(QFileInfo::exists(inApp(QStringLiteral("mixed-") + second + QStringLiteral(".wav"))));
+}
+
+TEST_F(FileImportTest, BadFilesAndABusyPipelineAreRefusedAndLeaveNothingBehind) {
+    writeFile(source("notes.mp3"), "Meeting notes: nothing to hear here.\n");
+    makeMedia(stereoTone(10) + QStringList{QStringLiteral("-movflags"), QStringLiteral("+faststart")},
+              source("whole.mp4"));
+    writeFile(source("cut.mp4"),
+              readFile(source("whole.mp4")).left(QFileInfo(source("whole.mp4")).size() / 2));
+    makeMedia({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("testsrc=size=64x48:rate=10:duration=1")},
+              source("film.mp4"));
+    makeMedia(stereoTone(1), source("talk.flac"));
+    const QStringList before = appFolderContents();
+
+    const struct {
+        const char* file;
+        Activity activity;
+        QString message;
+    } cases[] = {
+        {"notes.mp3", Activity::idle,
+         QStringLiteral("Cannot import \"notes.mp3\": not a readable audio or video file")},
+        {"cut.mp4", Activity::idle,
+         QStringLiteral("Cannot import \"cut.mp4\": the file is damaged or incomplete")},
+        {"film.mp4", Activity::idle, QStringLiteral("Cannot import \"film.mp4\": no audio stream")},
+        {"talk.flac", Activity::recording,
+         QStringLiteral("Cannot import \"talk.flac\": a recording is in progress")},
+        {"talk.flac", Activity::transcribing,
+         QStringLiteral("Cannot import \"talk.flac\": a transcription is in progress")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        m_failed.clear();
+        m_activity = c.activity;
+        const bool started = m_import.start(source(c.file));
+        EXPECT_EQ(started, c.activity == Activity::idle);
+        ASSERT_TRUE(waitForEnd(m_import));
+        ASSERT_EQ(m_failed.count(), 1);
+        EXPECT_EQ(m_failed.at(0).at(0).toString(), c.message);
+        EXPECT_EQ(appFolderContents(), before);
+    }
+
+    // A second file while one is decoding is refused without disturbing the first.
+    m_activity = Activity::idle;
+    m_failed.clear();
+    ASSERT_TRUE(m_import.start(source("talk.flac")));
+    EXPECT_FALSE(m_import.start(source("notes.mp3")));
+    ASSERT_EQ(m_failed.count(), 1);
+    EXPECT_EQ(m_failed.at(0).at(0).toString(),
+              QStringLiteral("Cannot import \"notes.mp3\": another file is being imported"));
+    // A recording started while it decoded: the session is kept, but not transcribed.
+    m_activity = Activity::recording;
+    ASSERT_TRUE(waitForEnd(m_import));
+    EXPECT_EQ(m_failed.count(), 2);
+    EXPECT_TRUE(m_runner.calls.empty());
+    EXPECT_EQ(m_imported.count(), 0);
+    EXPECT_EQ(QDir(SessionStore::appSupportDirectory()).entryList({QStringLiteral("mixed-*.wav")}).size(), 1);
+}
+
+TEST_F(FileImportTest, CancellingADecodeRemovesThePartialSession) {
+    // Long enough that the decode is still running when the first progress arrives.
+    makeMedia({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+               QStringLiteral("sine=frequency=300:sample_rate=48000:duration=600")},
+              source("lecture.flac"));
+    const QStringList before = appFolderContents();
+
+    ASSERT_TRUE(m_import.start(source("lecture.flac")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_import.progress() > 0; }, 60000));
+    m_import.cancel();
+    ASSERT_TRUE(waitForEnd(m_import));
+    EXPECT_LT(m_import.progress(), 1.0);
+    EXPECT_EQ(m_failed.count(), 0);
+    EXPECT_EQ(m_imported.count(), 0);
+    EXPECT_TRUE(m_runner.calls.empty());
+    EXPECT_EQ(appFolderContents(), before);
+}
+
+} // namespace
+} // namespace murmurly::test
