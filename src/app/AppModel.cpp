@@ -3,10 +3,13 @@
 #include "audio/MicRecorder.h"
 #include "audio/SoundServerProbe.h"
 #include "audio/SystemAudioMonitor.h"
+#include "history/FileImport.h"
 #include "pipeline/TranscriptionPipeline.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
 #include <QMainWindow>
 #include <QWidget>
 
@@ -21,6 +24,11 @@ AppModel::AppModel(std::unique_ptr<TranscriptionPipeline> pipeline, QObject* par
     , m_system(std::make_unique<SystemAudioMonitor>())
     , m_pipeline(pipeline ? std::move(pipeline) : std::make_unique<TranscriptionPipeline>()) {
     m_pipeline->bindSystemMonitor(m_system.get());
+    m_fileImport = std::make_unique<FileImport>(*m_pipeline, [pipeline = m_pipeline.get()] {
+        if (pipeline->isRunning())
+            return FileImport::Activity::recording;
+        return pipeline->isTranscribing() ? FileImport::Activity::transcribing : FileImport::Activity::idle;
+    });
 }
 
 AppModel::~AppModel() = default;
@@ -62,6 +70,28 @@ void AppModel::toggleRecording() {
         m_pipeline->stop();
     else
         m_pipeline->start();
+}
+
+} // namespace murmurly
+
+namespace murmurly {
+
+void AppModel::transcribeFile(QWidget* parent) {
+    auto* dialog =
+        new QFileDialog(parent, QStringLiteral("Transcribe File"), QDir::homePath(),
+                        QStringLiteral("Audio and video files (*.mp3 *.m4a *.m4b *.aac *.mp4 *.m4v *.mov "
+                                       "*.mkv *.webm *.ogg *.oga *.opus *.flac *.wav *.wma *.aiff *.aif "
+                                       "*.amr *.3gp *.avi *.wmv *.mpeg *.mpg *.ts);;All files (*)"));
+    dialog->setObjectName(QStringLiteral("transcribeFileDialog"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, &AppModel::importFile);
+    dialog->open();
+}
+
+void AppModel::importFile(const QString& path) {
+    showWindow();
+    m_fileImport->start(path);
 }
 
 } // namespace murmurly

@@ -4,8 +4,11 @@
 
 #include <memory>
 
+class QWidget;
+
 namespace murmurly {
 
+class FileImport;
 class MicRecorder;
 class SystemAudioMonitor;
 class TranscriptionPipeline;
@@ -26,6 +29,8 @@ public:
     MicRecorder& mic() const { return *m_mic; }
     SystemAudioMonitor& system() const { return *m_system; }
     TranscriptionPipeline& pipeline() const { return *m_pipeline; }
+    // Audio and video files turned into sessions and handed to the pipeline.
+    FileImport& fileImport() const { return *m_fileImport; }
 
     // Probes both permissions again and stores the answers in mic and system.
     void refreshPermissions();
@@ -40,10 +45,18 @@ public:
     // recording is running at this moment, otherwise starts (which also retries a session).
     void toggleRecording();
 
+    // "Transcribe File…": asks for an audio or video file (a dialog over `parent`, which may be
+    // none) and imports it.
+    void transcribeFile(QWidget* parent);
+    // Imports `path` (a chosen, dropped or handed-over file) and brings the window forward, where
+    // the progress or the reason for a refusal shows.
+    void importFile(const QString& path);
+
 private:
     std::unique_ptr<MicRecorder> m_mic;
     std::unique_ptr<SystemAudioMonitor> m_system;
     std::unique_ptr<TranscriptionPipeline> m_pipeline;
+    std::unique_ptr<FileImport> m_fileImport;
 };
 
 } // namespace murmurly

@@ -4,6 +4,7 @@
 #include "app/DesignSystem.h"
 #include "app/ErrorBanner.h"
 #include "app/GlassMorphismModifier.h"
+#include "app/ImportStatusRow.h"
 #include "app/LevelBar.h"
 #include "app/PermissionButton.h"
 #include "app/SettingsButtonStyle.h"
@@ -12,6 +13,7 @@
 #include "app/TranscriptBox.h"
 #include "audio/MicRecorder.h"
 #include "audio/SystemAudioMonitor.h"
+#include "history/FileImport.h"
 #include "history/SessionHistoryStore.h"
 #include "pipeline/TranscriptionPipeline.h"
 
@@ -98,6 +100,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     m_screens->addWidget(m_permissionsScreen);
     m_screens->addWidget(m_workingScreen);
     column->addWidget(m_screens);
+    ImportStatusRow::attach(*this, model);
     setCentralWidget(background);
 
     // The keyboard stand-in for the tray menu's Start/Stop, live while the window has the focus.
@@ -117,6 +120,8 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     connect(&p, &TranscriptionPipeline::isRunningChanged, this, &MainWindow::updateRunState);
     connect(&p, &TranscriptionPipeline::isTranscribingChanged, this, &MainWindow::updateRunState);
     connect(&p, &TranscriptionPipeline::isSilentChanged, this, &MainWindow::updateRunState);
+    connect(&model.fileImport(), &FileImport::progressChanged, this, &MainWindow::updateRunState);
+    connect(&model.fileImport(), &FileImport::isActiveChanged, this, &MainWindow::updateRunState);
     // Levels and scores arrive some thirty times a second while recording; the meters are redrawn
     // at most ten times a second, which the eye cannot tell apart and costs a third of the work.
     m_meterRefresh.setSingleShot(true);
@@ -357,7 +362,9 @@ void MainWindow::updateRunState() {
     const bool transcribing = m_pipeline.isTranscribing();
     const bool silent = running && !transcribing && m_pipeline.isSilent();
     m_startStop->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
-    m_statusLabel->setText(statusText(running, transcribing, m_pipeline.isSilent()));
+    const QString importing = ImportStatusRow::statusText(m_model.fileImport());
+    m_statusLabel->setText(importing.isEmpty() ? statusText(running, transcribing, m_pipeline.isSilent())
+                                               : importing);
 
     QColor dot = Colors::white(0.4);
     QColor text = Colors::white(0.85);

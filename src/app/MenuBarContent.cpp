@@ -1,6 +1,8 @@
 #include "app/MenuBarContent.h"
 
 #include "app/AppModel.h"
+#include "app/ImportStatusRow.h"
+#include "history/FileImport.h"
 #include "pipeline/TranscriptionPipeline.h"
 
 #include <QAction>
@@ -46,6 +48,9 @@ MenuBarContent::MenuBarContent(AppModel& model, TranscriptionPipeline& pipeline,
     m_copy = m_menu->addAction(QStringLiteral("Copy Last Transcript"));
     connect(m_copy, &QAction::triggered, this, [this] { m_model.copyTranscript(); });
 
+    m_transcribeFile = m_menu->addAction(QStringLiteral("Transcribe File\u2026"));
+    connect(m_transcribeFile, &QAction::triggered, this, [this] { m_model.transcribeFile(nullptr); });
+
     m_showWindow = m_menu->addAction(QStringLiteral("Show Window"));
     connect(m_showWindow, &QAction::triggered, this, [this] { m_model.showWindow(); });
 
@@ -57,6 +62,8 @@ MenuBarContent::MenuBarContent(AppModel& model, TranscriptionPipeline& pipeline,
     connect(&m_pipeline, &TranscriptionPipeline::isRunningChanged, this, &MenuBarContent::update);
     connect(&m_pipeline, &TranscriptionPipeline::isTranscribingChanged, this, &MenuBarContent::update);
     connect(&m_pipeline, &TranscriptionPipeline::transcriptTextChanged, this, &MenuBarContent::update);
+    connect(&m_model.fileImport(), &FileImport::progressChanged, this, &MenuBarContent::update);
+    connect(&m_model.fileImport(), &FileImport::isActiveChanged, this, &MenuBarContent::update);
     update();
 }
 
@@ -72,7 +79,9 @@ QString MenuBarContent::statusText(bool isRunning, bool isTranscribing) {
 
 void MenuBarContent::update() {
     const bool running = m_pipeline.isRunning();
-    m_status->setText(QStringLiteral("Status: ") + statusText(running, m_pipeline.isTranscribing()));
+    const QString importing = ImportStatusRow::statusText(m_model.fileImport());
+    m_status->setText(QStringLiteral("Status: ") +
+                      (importing.isEmpty() ? statusText(running, m_pipeline.isTranscribing()) : importing));
     m_startStop->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_copy->setEnabled(!m_pipeline.transcriptText().trimmed().isEmpty());
 }

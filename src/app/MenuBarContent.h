@@ -31,6 +31,7 @@ public:
     QAction* statusAction() const { return m_status; }
     QAction* startStopAction() const { return m_startStop; }
     QAction* copyAction() const { return m_copy; }
+    QAction* transcribeFileAction() const { return m_transcribeFile; }
     QAction* showWindowAction() const { return m_showWindow; }
     QAction* quitAction() const { return m_quit; }
 
@@ -47,6 +48,7 @@ private:
     QAction* m_status = nullptr;
     QAction* m_startStop = nullptr;
     QAction* m_copy = nullptr;
+    QAction* m_transcribeFile = nullptr;
     QAction* m_showWindow = nullptr;
     QAction* m_quit = nullptr;
 };

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCursor>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -84,6 +85,10 @@ bool MurmurlyApp::answersInTerminal(int argc, char** argv) {
     return false;
 }
 
+void MurmurlyApp::transcribe(const QString& path) {
+    m_model->importFile(path);
+}
+
 int MurmurlyApp::run(QCoreApplication& app) {
     QCoreApplication::setApplicationName(QStringLiteral("Murmurly"));
     QCoreApplication::setApplicationVersion(QStringLiteral(MURMURLY_VERSION));
@@ -104,18 +109,29 @@ int MurmurlyApp::run(QCoreApplication& app) {
         QStringLiteral("hidden"),
         QStringLiteral("Start with the window closed, in the system tray only (as when starting at login)."));
     parser.addOption(hidden);
+    const QCommandLineOption transcribe(
+        QStringLiteral("transcribe"),
+        QStringLiteral("Transcribe an audio or video file (in the running Murmurly, or in a new one)."),
+        QStringLiteral("FILE"));
+    parser.addOption(transcribe);
     parser.process(app);
     const auto command =
         parser.isSet(toggle) ? SingleInstance::Command::Toggle : SingleInstance::Command::Show;
 
     // Claim the instance before the model exists: a second process must not resume the pending
     // session or open the sound sources that the first one is using.
+    const QString file =
+        parser.isSet(transcribe) ? QFileInfo(parser.value(transcribe)).absoluteFilePath() : QString();
+    if (!file.isEmpty() && !QFileInfo(file).isFile()) {
+        std::fprintf(stderr, "murmurly: no such file: %s\n", qUtf8Printable(file));
+        return 1;
+    }
     SingleInstance instance;
     if (!instance.claim()) {
         // A hidden start asks nothing of a Murmurly that already runs.
-        if (parser.isSet(hidden) && !parser.isSet(toggle))
+        if (parser.isSet(hidden) && !parser.isSet(toggle) && file.isEmpty())
             return 0;
-        if (const auto error = instance.send(command)) {
+        if (const auto error = file.isEmpty() ? instance.send(command) : instance.sendTranscribe(file)) {
             std::fprintf(stderr, "murmurly: %s\n", qUtf8Printable(*error));
             return 1;
         }
@@ -132,10 +148,13 @@ int MurmurlyApp::run(QCoreApplication& app) {
     TerminationSignals quitOnSignal;
     MurmurlyApp murmurly;
     connect(&instance, &SingleInstance::commandReceived, &murmurly, &MurmurlyApp::handle);
+    connect(&instance, &SingleInstance::transcribeRequested, &murmurly, &MurmurlyApp::transcribe);
     // The window opens at launch unless the program was started for a command or hidden.
     murmurly.launch(QSystemTrayIcon::isSystemTrayAvailable(), !parser.isSet(toggle) && !parser.isSet(hidden));
     if (command == SingleInstance::Command::Toggle)
         murmurly.handle(command);
+    if (!file.isEmpty())
+        murmurly.transcribe(file);
     return app.exec();
 }
 

@@ -43,6 +43,8 @@ public:
 
     // A command handed over by a later launch of the program.
     void handle(murmurly::SingleInstance::Command command);
+    // A file to transcribe, from the command line or a later launch.
+    void transcribe(const QString& path);
 
     MainWindow* window() const { return m_window.get(); }
     QSystemTrayIcon* tray() const { return m_tray.get(); }

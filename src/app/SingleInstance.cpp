@@ -5,6 +5,7 @@
 #include <QLocalSocket>
 #include <QLoggingCategory>
 #include <QThread>
+#include <QUrl>
 
 #include <unistd.h>
 
@@ -13,7 +14,9 @@ namespace murmurly {
 namespace {
 Q_LOGGING_CATEGORY(lcInstance, "com.murmurly.app.SingleInstance")
 
-constexpr qint64 maxCommandLength = 64;
+// Long enough for "transcribe " and a percent-encoded path of PATH_MAX bytes.
+constexpr qint64 maxCommandLength = 16384;
+const QByteArray transcribePrefix = QByteArrayLiteral("transcribe ");
 } // namespace
 
 SingleInstance::SingleInstance(QString directory, QObject* parent)
@@ -96,6 +99,15 @@ std::optional<SingleInstance::Command> SingleInstance::decode(QByteArray line) {
 }
 
 std::optional<QString> SingleInstance::send(Command command, int timeoutMs) const {
+    return sendLine(encode(command), timeoutMs);
+}
+
+std::optional<QString> SingleInstance::sendTranscribe(const QString& path, int timeoutMs) const {
+    // Percent-encoded: a path may hold line breaks and any other byte.
+    return sendLine(transcribePrefix + QUrl::toPercentEncoding(path) + '\n', timeoutMs);
+}
+
+std::optional<QString> SingleInstance::sendLine(const QByteArray& line, int timeoutMs) const {
     QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     // The other process may hold the lock but not be listening yet (it is still starting).
@@ -109,7 +121,7 @@ std::optional<QString> SingleInstance::send(Command command, int timeoutMs) cons
         socket.abort();
         QThread::msleep(50);
     }
-    socket.write(encode(command));
+    socket.write(line);
     if (!socket.waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime()))))
         return QStringLiteral("Could not send the command to Murmurly: %1").arg(socket.errorString());
     while (!socket.canReadLine()) {
@@ -140,7 +152,17 @@ void SingleInstance::readCommand(QLocalSocket* socket) {
             socket->abort();
         return;
     }
-    const auto command = decode(socket->readLine(maxCommandLength + 1));
+    const QByteArray line = socket->readLine(maxCommandLength + 1);
+    if (line.startsWith(transcribePrefix)) {
+        const QString path =
+            QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(transcribePrefix.size()).trimmed()));
+        socket->write("ok\n");
+        socket->flush();
+        socket->disconnectFromServer();
+        emit transcribeRequested(path);
+        return;
+    }
+    const auto command = decode(line);
     if (!command) {
         qCWarning(lcInstance, "Ignoring an unknown command from another launch");
         socket->write("unknown\n");

@@ -46,16 +46,21 @@ public:
     // acknowledgement, retrying the connection while that process is still starting up.
     // Returns an error text on failure, nothing on success.
     std::optional<QString> send(Command command, int timeoutMs = 5000) const;
+    // Hands a file to transcribe (an absolute path: the running instance has its own working
+    // folder) to the running instance, like send().
+    std::optional<QString> sendTranscribe(const QString& path, int timeoutMs = 5000) const;
 
     static QByteArray encode(Command command);
     static std::optional<Command> decode(QByteArray line);
 
 signals:
     void commandReceived(murmurly::SingleInstance::Command command);
+    void transcribeRequested(const QString& path);
 
 private:
     void acceptConnections();
     void readCommand(class QLocalSocket* socket);
+    std::optional<QString> sendLine(const QByteArray& line, int timeoutMs) const;
 
     QString m_directory;
     std::unique_ptr<QLockFile> m_lock;

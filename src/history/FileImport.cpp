@@ -188,10 +188,9 @@ void FileImport::finish() {
     // A recording or run that began while the file was decoding keeps the pipeline: the session
     // stays in the history, ready to be transcribed from there.
     if (m_activity() != Activity::idle) {
-        emit failed(
-            QStringLiteral("Imported \"%1\" without transcribing it: the pipeline became busy. "
-                           "Transcribe it from the history.")
-                .arg(m_fileName));
+        emit failed(QStringLiteral("Imported \"%1\" without transcribing it: the pipeline became busy. "
+                                   "Transcribe it from the history.")
+                        .arg(m_fileName));
         return;
     }
     m_runner.transcribeFiles(wav, id, std::nullopt, false, {});

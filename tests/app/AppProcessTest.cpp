@@ -3,6 +3,7 @@
 #include "AppTestSupport.h"
 
 #include "support/FakeTranscriptionService.h"
+#include "support/MediaSamples.h"
 #include "support/PulseFixture.h"
 
 #include <QDir>
@@ -106,6 +107,8 @@ protected:
         m_processes.append(process);
         process->setProcessEnvironment(m_env);
         process->setProcessChannelMode(QProcess::ForwardedChannels);
+        if (!m_workingDirectory.isEmpty())
+            process->setWorkingDirectory(m_workingDirectory);
         process->start(m_binary, arguments);
         EXPECT_TRUE(process->waitForStarted(10000));
         return process;
@@ -142,6 +145,7 @@ protected:
     QProcessEnvironment m_env;
     QString m_micSpeech;
     QString m_systemSpeech;
+    QString m_workingDirectory;
     QProcess m_xvfb;
     QList<QProcess*> m_processes;
 };
@@ -191,6 +195,42 @@ TEST_F(AppProcess, RecordingKilledMidSessionIsTranscribedAtTheNextLaunch) {
     QProcess* second = launch({});
     expectTranscribedSession(id);
     EXPECT_EQ(second->state(), QProcess::Running);
+}
+
+TEST_F(AppProcess, TranscribeFileStartsMurmurlyOrHandsTheFileToTheRunningOne) {
+    // Relative names, resolved in the folder the command runs in, not the running instance's.
+    const QString work = m_scratch.filePath(QStringLiteral("work"));
+    QDir().mkpath(work);
+    test::makeMedia(test::stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")},
+                    work + QStringLiteral("/talk.m4a"));
+    QFile::copy(work + QStringLiteral("/talk.m4a"), work + QStringLiteral("/second talk.m4a"));
+    m_workingDirectory = work;
+    const auto importedIDs = [] {
+        QStringList ids;
+        for (const QString& name : QDir(test::transcriptsFolder()).entryList({QStringLiteral("*.txt")}))
+            ids << name.chopped(4);
+        return ids;
+    };
+
+    EXPECT_EQ(launchAndWait({QStringLiteral("--transcribe"), QStringLiteral("missing.m4a")}), 1);
+
+    QProcess* running = launch({QStringLiteral("--transcribe"), QStringLiteral("talk.m4a")});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return importedIDs().size() == 1; }, 60000));
+    expectTranscribedSession(importedIDs().at(0));
+
+    EXPECT_EQ(launchAndWait({QStringLiteral("--transcribe"), QStringLiteral("second talk.m4a")}), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return importedIDs().size() == 2; }, 60000));
+    EXPECT_EQ(m_lemonfox.requests().size(), 2);
+    EXPECT_EQ(running->state(), QProcess::Running);
+
+    // Each session is named after its file in the history's names.
+    QFile names(test::appFolder() + QStringLiteral("/session_metadata.json"));
+    ASSERT_TRUE(names.open(QIODevice::ReadOnly));
+    const QJsonObject byID = QJsonDocument::fromJson(names.readAll()).object();
+    QStringList shown;
+    for (const QString& id : importedIDs())
+        shown << byID.value(id).toString();
+    EXPECT_EQ(shown, (QStringList{QStringLiteral("talk.m4a"), QStringLiteral("second talk.m4a")}));
 }
 
 } // namespace

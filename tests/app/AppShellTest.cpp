@@ -48,6 +48,7 @@ QStringList menuLines(const QString& status, const QString& command, bool canCop
             QStringLiteral("---"),
             command,
             QStringLiteral("Copy Last Transcript") + (canCopy ? QString() : QStringLiteral(" [off]")),
+            QStringLiteral("Transcribe File\u2026"),
             QStringLiteral("Show Window"),
             QStringLiteral("---"),
             QStringLiteral("Quit")};
