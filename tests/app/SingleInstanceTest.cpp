@@ -56,25 +56,6 @@ TEST(SingleInstance, SecondLaunchHandsItsCommandToTheFirst) {
     EXPECT_EQ(received, (QList<Command>{Command::Toggle, Command::Show}));
 }
 
-TEST(SingleInstance, AFileToTranscribeArrivesWithItsPathIntact) {
-    QTemporaryDir dir;
-    SingleInstance first(dir.path());
-    QStringList received;
-    QObject context;
-    QObject::connect(&first, &SingleInstance::transcribeRequested, &context,
-                     [&](const QString& path) { received.append(path); });
-    ASSERT_TRUE(first.claim());
-
-    // Spaces at both ends, a line break, non-ASCII letters, and the length of a deep folder.
-    const QString path = QStringLiteral("/home/zoë/Réunions %/ weekly\nsync /") +
-                         QString(3000, QLatin1Char('x')) + QStringLiteral("/talk 1.m4a ");
-    auto reply = std::async(std::launch::async,
-                            [&] { return SingleInstance(dir.path()).sendTranscribe(path, 10000); });
-    EXPECT_EQ(finish(reply), std::nullopt);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !received.isEmpty(); }, 5000));
-    EXPECT_EQ(received, QStringList{path});
-}
-
 TEST(SingleInstance, BadClientsAreRefusedWithoutBlockingOthers) {
     QTemporaryDir dir;
     SingleInstance first(dir.path());
