@@ -198,16 +198,15 @@ TEST_F(AppProcess, RecordingKilledMidSessionIsTranscribedAtTheNextLaunch) {
 }
 
 TEST_F(AppProcess, TranscribeFileStartsMurmurlyOrHandsTheFileToTheRunningOne) {
-    // Relative names, resolved in the folder the command runs in, not the running instance's.
     const QString work = m_scratch.filePath(QStringLiteral("work"));
     QDir().mkpath(work);
     test::makeMedia(test::stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")},
                     work + QStringLiteral("/talk.m4a"));
-    // The path travels to the running instance, long and with any character in it.
+    // A relative name, resolved in the folder the command runs in (not the running instance's), and
+    // a path that travels to the running instance long and with any character in it.
     const QString second =
         QStringLiteral("Zoë's second\ntalk ") + QString(200, QLatin1Char('x')) + QStringLiteral(".m4a");
     QFile::copy(work + QStringLiteral("/talk.m4a"), work + QLatin1Char('/') + second);
-    m_workingDirectory = work;
     const auto importedIDs = [] {
         QStringList ids;
         for (const QString& name : QDir(test::transcriptsFolder()).entryList({QStringLiteral("*.txt")}))
@@ -215,12 +214,12 @@ TEST_F(AppProcess, TranscribeFileStartsMurmurlyOrHandsTheFileToTheRunningOne) {
         return ids;
     };
 
-    EXPECT_EQ(launchAndWait({QStringLiteral("--transcribe"), QStringLiteral("missing.m4a")}), 1);
-
-    QProcess* running = launch({QStringLiteral("--transcribe"), QStringLiteral("talk.m4a")});
+    QProcess* running = launch({QStringLiteral("--transcribe"), work + QStringLiteral("/talk.m4a")});
     ASSERT_TRUE(QTest::qWaitFor([&] { return importedIDs().size() == 1; }, 60000));
     expectTranscribedSession(importedIDs().at(0));
 
+    m_workingDirectory = work;
+    EXPECT_EQ(launchAndWait({QStringLiteral("--transcribe"), QStringLiteral("missing.m4a")}), 1);
     EXPECT_EQ(launchAndWait({QStringLiteral("--transcribe"), second}), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return importedIDs().size() == 2; }, 60000));
     EXPECT_EQ(m_lemonfox.requests().size(), 2);

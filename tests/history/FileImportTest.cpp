@@ -114,6 +114,9 @@ TEST_F(FileImportTest, AFileBecomesANamedSessionHandedToTheTranscriptionRun) {
 TEST_F(FileImportTest, RefusalsAndFailuresLeaveNothingBehind) {
     writeFile(source("notes.mp3"), "Meeting notes: nothing to hear here.\n");
     makeMedia(stereoTone(1), source("talk.flac"));
+    makeMedia(stereoTone(10), source("long.flac"));
+    const QByteArray flac = readFile(source("long.flac"));
+    writeFile(source("cut.flac"), flac.left(flac.size() / 2));
     const QStringList before = appFolderContents();
 
     const struct {
@@ -122,6 +125,7 @@ TEST_F(FileImportTest, RefusalsAndFailuresLeaveNothingBehind) {
         const char* message;
     } cases[] = {
         {"notes.mp3", Activity::idle, "Cannot import \"notes.mp3\": not a readable audio or video file"},
+        {"cut.flac", Activity::idle, "Cannot import \"cut.flac\": the file is damaged or incomplete"},
         {"talk.flac", Activity::recording, "Cannot import \"talk.flac\": a recording is in progress"},
         {"talk.flac", Activity::transcribing, "Cannot import \"talk.flac\": a transcription is in progress"},
     };
