@@ -226,7 +226,8 @@ bool MediaFileDecoder::read(std::vector<float>& block) {
             av_frame_unref(d->frame);
             continue;
         }
-        if (received == AVERROR_EOF) {
+        // A decoder that asks for input after it was told the input has ended has nothing more.
+        if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && d->inputEnded)) {
             d->drainResampler(block);
             d->finished = true;
             // A file cut short at a packet boundary ends cleanly; only its header knows better.
@@ -279,10 +280,6 @@ double MediaFileDecoder::progress() const {
     else if (d->fileSize > 0 && d->format->pb != nullptr)
         fraction = double(avio_tell(d->format->pb)) / double(d->fileSize);
     return std::clamp(fraction, 0.0, 1.0);
-}
-
-std::optional<double> MediaFileDecoder::durationSeconds() const {
-    return d->duration;
 }
 
 } // namespace murmurly

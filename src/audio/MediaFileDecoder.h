@@ -58,8 +58,6 @@ public:
     // How far through the file the decoder is, in [0, 1]: by the time stamps of the decoded audio
     // against the stated duration, or by the read position in the file when there is none.
     double progress() const;
-    // The stated duration of the audio, in seconds, when the file states one.
-    std::optional<double> durationSeconds() const;
 
     // Samples handed out so far.
     std::int64_t samplesRead() const { return m_samplesRead; }

@@ -97,6 +97,11 @@ void removeStaleParts() {
         app.remove(name);
 }
 
+// The text of a refusal or failure about `fileName`, as the banner shows it.
+QString failureText(const QString& fileName, const QString& reason) {
+    return QStringLiteral("Cannot import \"%1\": %2").arg(fileName, reason);
+}
+
 } // namespace
 
 FileImport::FileImport(TranscriptionRunner& runner, ActivityCheck activity, QObject* parent)
@@ -110,10 +115,6 @@ FileImport::~FileImport() {
         m_watcher->cancel();
         m_watcher->waitForFinished();
     }
-}
-
-QString FileImport::failureText(const QString& fileName, const QString& reason) {
-    return QStringLiteral("Cannot import \"%1\": %2").arg(fileName, reason);
 }
 
 bool FileImport::start(const QString& path) {

@@ -50,9 +50,6 @@ public:
     // Stops a running decode; its partial file is removed and nothing is reported.
     void cancel();
 
-    // The text of a refusal or failure about `fileName`, as the banner shows it.
-    static QString failureText(const QString& fileName, const QString& reason);
-
 signals:
     void isActiveChanged();
     void progressChanged();
