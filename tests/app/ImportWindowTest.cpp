@@ -26,13 +26,6 @@
 namespace murmurly {
 namespace {
 
-// Screenshots at 1× and, when run with QT_SCALE_FACTOR=2, at 2×.
-void screenshot(QWidget& widget, const QString& name) {
-    const QString scale = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1"));
-    test::saveScreenshot(widget,
-                         scale == QStringLiteral("1") ? name : name + QStringLiteral("@%1x").arg(scale));
-}
-
 // Drags `path` from a file manager onto `target` and lets go.
 void dropFile(QWidget& target, const QString& path) {
     QMimeData data;
@@ -75,7 +68,7 @@ TEST(ImportWindow, ProgressShowsInTheWindowAndMenuAndCancelOrFailureLeaveNothing
     EXPECT_EQ(row->progressBar()->value(), int(import.progress() * 100));
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Importing\u2026 ") + percent);
     EXPECT_EQ(content.statusAction()->text(), QStringLiteral("Status: Importing\u2026 ") + percent);
-    screenshot(window, QStringLiteral("window-importing"));
+    test::saveScreenshot(window, QStringLiteral("window-importing"));
 
     QTest::mouseClick(row->cancelButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !import.isActive(); }, 10000));
@@ -95,7 +88,7 @@ TEST(ImportWindow, ProgressShowsInTheWindowAndMenuAndCancelOrFailureLeaveNothing
     EXPECT_EQ(row->messageLabel()->text(),
               QStringLiteral("Cannot import \"notes.mp3\": not a readable audio or video file"));
     EXPECT_EQ(leftInAppFolder(), QStringList());
-    screenshot(window, QStringLiteral("window-import-failed"));
+    test::saveScreenshot(window, QStringLiteral("window-import-failed"));
     QTest::mouseClick(row->dismissButton(), Qt::LeftButton);
     EXPECT_FALSE(row->dismissButton()->isVisible());
 }
