@@ -42,12 +42,7 @@ QStringList appFolderContents() {
 
 class FileImportTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // One home serves every test of the binary when it runs them in one process.
-        QDir(SessionStore::appSupportDirectory()).removeRecursively();
-        ASSERT_TRUE(m_sources.isValid());
-    }
-    void TearDown() override { QDir(SessionStore::appSupportDirectory()).removeRecursively(); }
+    void SetUp() override { ASSERT_TRUE(m_sources.isValid()); }
 
     QString source(const char* name) const { return m_sources.filePath(QString::fromLatin1(name)); }
 
