@@ -1,5 +1,6 @@
 #include "support/PulseFixture.h"
 
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 
@@ -58,7 +59,10 @@ bool PulseFixture::runScript(const QString& command) {
         g_lastError = QStringLiteral("PULSE_SERVER does not name the fixture's socket");
         return false;
     }
-    return run(QStringLiteral(MURMURLY_PULSE_FIXTURE_SCRIPT), {command, dir});
+    // <build>/pulse-fixture is run by pulse-fixture.sh, <build>/pipewire-fixture by pipewire-fixture.sh.
+    const QString script =
+        QStringLiteral(MURMURLY_FIXTURE_SCRIPT_DIR "/") + QFileInfo(dir).fileName() + QStringLiteral(".sh");
+    return run(script, {command, dir});
 }
 
 bool PulseFixture::restart() {
@@ -116,6 +120,19 @@ int PulseFixture::loadNullSink(const QString& name) {
 
 bool PulseFixture::setDefaultSink(const QString& name) {
     return pactl({QStringLiteral("set-default-sink"), name});
+}
+
+double PulseFixture::sourceRate(const QString& name) {
+    QString sources;
+    if (!pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")}, &sources))
+        return 0;
+    // "index<TAB>name<TAB>driver<TAB>float32le 2ch 48000Hz<TAB>state"
+    for (const QString& line : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() >= 4 && fields[1] == name)
+            return fields[3].section(QLatin1Char(' '), -1).chopped(2).toDouble();
+    }
+    return 0;
 }
 
 QStringList PulseFixture::recordingSources() {

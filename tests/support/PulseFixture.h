@@ -9,8 +9,9 @@ class QProcess;
 
 namespace murmurly::test {
 
-// Drives the private PulseAudio daemon of the "pulse" ctest fixture (see pulse_fixture.cmake) from
-// a test: the daemon's address comes from PULSE_SERVER, which the fixture sets.
+// Drives the private sound server of the test's ctest fixture, PulseAudio or PipeWire (see
+// pulse_fixture.cmake), from a test: its address comes from PULSE_SERVER, which the fixture sets.
+// The same calls work on both; "the daemon" below means all of the server's processes.
 //
 // Everything here runs real programs (pactl, paplay, espeak-ng, the fixture script) and waits for
 // them; a failure returns false and leaves the reason in lastError().
@@ -46,6 +47,9 @@ public:
     // Loads another null sink; returns its module index, or -1.
     static int loadNullSink(const QString& name);
     static bool setDefaultSink(const QString& name);
+    // The sample rate of a source as the server reports it (PulseAudio's null sinks run at
+    // 44.1 kHz, PipeWire's at 48 kHz), or 0.
+    static double sourceRate(const QString& name);
     // Names of the sources that record streams (source outputs) currently record from, one entry
     // per stream: shows where a capture actually is.
     static QStringList recordingSources();

@@ -105,8 +105,8 @@ void PulseCapture::contextLost(const QString& error) {
         scheduleRetry();
 }
 
-// Brings the stream onto the current default device: opens it if there is none, moves it if the
-// default changed. Runs when the connection is ready, on every device change and after a stream
+// Brings the stream onto the current default device: opens it if there is none, reopens it there
+// if the default changed. Runs when the connection is ready, on every device change and after a stream
 // failure.
 void PulseCapture::reconcile() {
     if (!m_context || !m_context->isReady() || m_phase == Phase::Idle)
@@ -192,42 +192,19 @@ void PulseCapture::noDevice(const QString& error) {
         scheduleRetry();
 }
 
+// A stream is never moved to another device, it is replaced by one opened there. PipeWire says
+// yes to a move onto a monitor and then links the stream to the default sink's monitor instead,
+// sometimes without telling (so the capture would record the wrong device for good); and it
+// keeps every move as the user's choice for the application, which would follow the user into
+// later sessions. Opening a stream by name lands where asked on both servers; the cost is the
+// part of a block that was not yet delivered when the device changes.
 void PulseCapture::useDevice(const QByteArray& sourceName) {
-    if (!m_stream) {
-        openStream(sourceName);
-        reconcileDone();
-        return;
-    }
-    if (sourceName == m_streamSource) {
-        reconcileDone();
-        return;
-    }
-    m_movingTo = sourceName;
-    pa_operation* op = pa_context_move_source_output_by_name(
-        m_context->handle(), m_stream->index(), sourceName.constData(),
-        [](pa_context*, int success, void* userdata) {
-            static_cast<PulseCapture*>(userdata)->moveFinished(success != 0);
-        },
-        this);
-    if (!op) {
-        moveFinished(false);
-        return;
-    }
-    pa_operation_unref(op);
-}
-
-void PulseCapture::moveFinished(bool success) {
-    const QByteArray target = std::exchange(m_movingTo, {});
-    if (success && m_stream) {
-        qCInfo(lcSoundServer, "Following the default device to %s", target.constData());
-        m_streamSource = target;
-    } else if (m_context && m_context->isReady()) {
-        // A stream that is still being created cannot be moved; one that the server refuses to
-        // move (fixed to its device) is replaced.
-        qCInfo(lcSoundServer, "Reopening the capture on %s", target.constData());
+    if (m_stream && sourceName != m_streamSource) {
+        qCInfo(lcSoundServer, "Following the default device to %s", sourceName.constData());
         m_stream.reset();
-        openStream(target);
     }
+    if (!m_stream)
+        openStream(sourceName);
     reconcileDone();
 }
 
@@ -315,7 +292,6 @@ void PulseCapture::teardown() {
     m_context.reset();
     m_reconciling = m_reconcileAgain = false;
     m_streamSource.clear();
-    m_movingTo.clear();
 }
 
 void PulseCapture::emitEvent(Event event, const QString& message) {

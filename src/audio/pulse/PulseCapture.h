@@ -24,7 +24,7 @@ class PulseRecordStream;
 // Captures the default input (the microphone) or the monitor of the default output (what the
 // computer plays) and keeps doing so while the user changes devices or the server restarts:
 //  - it follows the default: when the server's default sink or source changes, the stream is
-//    moved to the new device (or reopened there if the move is refused);
+//    reopened on the new device;
 //  - when the connection to the server is lost it reports Interrupted, retries every half
 //    second, and reports Resumed once the stream runs again;
 //  - a first start that fails (no server, no device, no answer within five seconds) reports
@@ -74,7 +74,6 @@ private:
     void noDevice(const QString& error);
     void useDevice(const QByteArray& sourceName);
     void openStream(const QByteArray& sourceName);
-    void moveFinished(bool success);
     void streamReady();
     void streamMoved(const QByteArray& sourceName);
     void streamFailed(const QString& error);
@@ -94,9 +93,8 @@ private:
     Phase m_phase = Phase::Idle;
     AudioFormat m_format;
     std::uint32_t m_framesPerBlock = 0;
-    // The source the stream records from, and the one it is being moved to.
+    // The source the stream records from.
     QByteArray m_streamSource;
-    QByteArray m_movingTo;
     // One look-up of the default device at a time; a change that arrives meanwhile is looked up
     // again afterwards.
     bool m_reconciling = false;
