@@ -85,6 +85,15 @@ inline std::optional<double> soundSpan(const std::vector<float>& samples, double
     return double(std::distance(first, last.base())) / sampleRate;
 }
 
+// The signal's energy per second of the file (sum of squares over the sample rate): the same sound
+// at another rate has the same energy, one 3 dB louder has twice as much.
+inline double energy(const std::vector<float>& samples, double sampleRate) {
+    double sum = 0;
+    for (float s : samples)
+        sum += double(s) * s;
+    return sum / sampleRate;
+}
+
 inline std::vector<float> readMonoFile(const QString& path, double* sampleRate) {
     auto reader = AudioFileReader::open(path);
     const AudioFormat format = reader->processingFormat();

@@ -4,6 +4,7 @@
 
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/proplist.h>
 #include <pulse/stream.h>
 
 #include <algorithm>
@@ -38,7 +39,13 @@ PulseRecordStream::PulseRecordStream(pa_context* context, const AudioFormat& for
     sampleSpec.channels = static_cast<std::uint8_t>(format.channelCount);
     if (!pa_sample_spec_valid(&sampleSpec))
         throw SystemError(QStringLiteral("Unsupported capture format"));
-    m_stream = pa_stream_new(context, "Murmurly capture", &sampleSpec, nullptr);
+    // When the device has more channels than we ask for, PulseAudio averages them; PipeWire adds
+    // them up (3 dB louder for a stereo sound) unless its channel mixer is told to normalize.
+    // Both must read the same, for the level and for the mix. PulseAudio ignores the property.
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, "channelmix.normalize", "true");
+    m_stream = pa_stream_new_with_proplist(context, "Murmurly capture", &sampleSpec, nullptr, properties);
+    pa_proplist_free(properties);
     if (!m_stream)
         throw SystemError(QString::fromUtf8(pa_strerror(pa_context_errno(context))));
 }
