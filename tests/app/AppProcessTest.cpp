@@ -45,6 +45,8 @@ class AppProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(qEnvironmentVariableIsEmpty("PULSE_SERVER")) << "needs the sound-server fixture";
+        // An earlier test of the run may have left the server without devices, or dead.
+        ASSERT_TRUE(test::PulseFixture::restart()) << qPrintable(test::PulseFixture::lastError());
         ASSERT_TRUE(m_lemonfox.listen());
         ASSERT_TRUE(m_scratch.isValid());
         m_binary = qEnvironmentVariable("MURMURLY_BUILD_DIR") + QStringLiteral("/bin/murmurly");

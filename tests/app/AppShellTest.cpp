@@ -63,6 +63,8 @@ class AppShell : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(qEnvironmentVariableIsEmpty("PULSE_SERVER")) << "needs the sound-server fixture";
+        // An earlier test of the run may have left the server without devices, or dead.
+        ASSERT_TRUE(test::PulseFixture::restart()) << qPrintable(test::PulseFixture::lastError());
         ASSERT_TRUE(m_lemonfox.listen());
         qputenv("MURMURLY_LEMONFOX_BASE_URL", m_lemonfox.baseUrl().toString().toUtf8());
         qputenv("LEMONFOX_API_KEY", "test-key");

@@ -171,6 +171,11 @@ TEST(SoundSettings, OpensTheFirstInstalledSettingsTool) {
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
     qputenv("PATH", QFile::encodeName(bin.path()));
+    // A launched tool has written its line, not just created the file.
+    const auto lines = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+    };
 
     EXPECT_FALSE(SoundSettings::find().has_value());
     EXPECT_FALSE(SoundSettings::open());
@@ -180,14 +185,11 @@ TEST(SoundSettings, OpensTheFirstInstalledSettingsTool) {
     ASSERT_TRUE(SoundSettings::find().has_value());
     EXPECT_EQ(SoundSettings::find()->arguments, QStringList{QStringLiteral("sound")});
     MicRecorder().openMicrophoneSettings();
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(log); }));
+    ASSERT_TRUE(waitFor([&] { return lines() == 1; }));
 
     install(QStringLiteral("pavucontrol"));
     SystemAudioMonitor().openScreenRecordingSettings();
-    ASSERT_TRUE(waitFor([&] {
-        QFile file(log);
-        return file.open(QIODevice::ReadOnly) && file.readAll().count('\n') == 2;
-    }));
+    ASSERT_TRUE(waitFor([&] { return lines() == 2; }));
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(file.readAll()),

@@ -113,9 +113,7 @@ inline std::vector<float> readMonoFile(const QString& path, double* sampleRate) 
 // Speech from espeak-ng, a few seconds long, in the test's temporary folder.
 inline QString makeSpeech() {
     const QString path = QDir::temp().filePath(QStringLiteral("speech.wav"));
-    if (!PulseFixture::speak(
-            QStringLiteral("Murmurly keeps what the computer plays and what you say, then writes it down."),
-            path))
+    if (!PulseFixture::speak(QStringLiteral("Murmurly keeps what you hear and what you say."), path))
         ADD_FAILURE() << PulseFixture::lastError().toStdString();
     return path;
 }

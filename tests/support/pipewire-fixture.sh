@@ -29,12 +29,27 @@ dir=$2
 socket="$dir/native"
 daemons=(pipewire wireplumber pipewire-pulse)
 
+# A killed daemon stays a zombie until init reaps it, which can take a second or more; for us it
+# is gone.
+alive() {
+    local state
+    state=$(sed -E 's/.*\) ([A-Za-z]).*/\1/' "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
+}
+
 daemon_pid() {
     local pidfile="$dir/$1.pid" pid
     [ -f "$pidfile" ] || return 1
     pid=$(tr -dc '0-9' <"$pidfile")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    [ -n "$pid" ] && alive "$pid" || return 1
     echo "$pid"
+}
+
+any_alive() {
+    local pid
+    for pid in "$@"; do
+        alive "$pid" && return 0
+    done
+    return 1
 }
 
 pactl_private() {
@@ -51,12 +66,12 @@ stop_daemons() {
     kill -CONT "${pids[@]}" 2>/dev/null || true
     kill "-$signal" "${pids[@]}" 2>/dev/null || true
     for _ in $(seq 1 250); do
-        kill -0 "${pids[@]}" 2>/dev/null || return 0
+        any_alive "${pids[@]}" || return 0
         sleep 0.02
     done
     kill -KILL "${pids[@]}" 2>/dev/null || true
     sleep 0.2
-    if kill -0 "${pids[@]}" 2>/dev/null; then
+    if any_alive "${pids[@]}"; then
         echo "pipewire-fixture: a daemon does not go away" >&2
         return 1
     fi
@@ -183,7 +198,8 @@ sinks_loaded() {
 }
 
 start_daemons() {
-    stop_daemons TERM
+    # Everything of the old run is thrown away, so there is nothing to wait for a clean exit for.
+    stop_daemons KILL
     rm -rf "$dir/runtime" "$dir/state" "$dir/config" "$dir/home" "$socket"
     mkdir -p "$dir/runtime" "$dir/state" "$dir/home"
     chmod 700 "$dir/runtime"

@@ -31,11 +31,18 @@ runtime="$dir/runtime"
 pidfile="$runtime/pulse/pid"
 socket="$dir/native"
 
+# A killed daemon stays a zombie until init reaps it, which can take a second or more; for us it
+# is gone.
+alive() {
+    local state
+    state=$(sed -E 's/.*\) ([A-Za-z]).*/\1/' "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
+}
+
 daemon_pid() {
     [ -f "$pidfile" ] || return 1
     local pid
     pid=$(tr -dc '0-9' <"$pidfile")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 1
+    [ -n "$pid" ] && alive "$pid" || return 1
     echo "$pid"
 }
 
@@ -48,14 +55,14 @@ stop_daemon() {
     pid=$(daemon_pid) || return 0
     kill -CONT "$pid" 2>/dev/null || true
     kill "-$signal" "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
+    for _ in $(seq 1 250); do
+        alive "$pid" || return 0
+        sleep 0.02
     done
     kill -KILL "$pid" 2>/dev/null || true
-    for _ in $(seq 1 20); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
+    for _ in $(seq 1 100); do
+        alive "$pid" || return 0
+        sleep 0.02
     done
     echo "pulse-fixture: daemon $pid does not go away" >&2
     return 1
@@ -65,7 +72,8 @@ start_daemon() {
     stop_daemon TERM
     mkdir -p "$dir/home/.config" "$runtime"
     chmod 700 "$runtime"
-    rm -f "$socket"
+    # A daemon that is gone but not yet reaped would still count as running for the new one.
+    rm -f "$socket" "$pidfile"
     (
         unset PULSE_SERVER PULSE_SINK PULSE_SOURCE DBUS_SESSION_BUS_ADDRESS DISPLAY
         export HOME="$dir/home" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$dir/home/.config"
