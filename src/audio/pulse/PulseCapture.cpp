@@ -16,6 +16,7 @@ namespace murmurly {
 namespace {
 
 constexpr int kRetryMilliseconds = 500;
+constexpr int kSettleMilliseconds = 500;
 // A server that accepts the connection but never answers (stopped, overloaded) must not leave the
 // caller waiting forever for Started.
 constexpr int kSetupTimeoutMilliseconds = 5000;
@@ -72,7 +73,7 @@ void PulseCapture::connectContext() {
     m_context = std::make_unique<PulseContext>(m_loop, QByteArrayLiteral("Murmurly"));
     m_context->onReady = [this] { contextReady(); };
     m_context->onLost = [this](const QString& error) { contextLost(error); };
-    m_context->onDevicesChanged = [this] { reconcile(); };
+    m_context->onDevicesChanged = [this] { reconcileNowAndLater(); };
     QString error;
     if (!m_context->connect(&error))
         contextLost(error);
@@ -127,6 +128,14 @@ void PulseCapture::reconcile() {
         return;
     }
     pa_operation_unref(op);
+}
+
+// PipeWire announces a new default, and moves streams after it, before its answers about the
+// defaults have caught up: the look-up right after the event can still name the old device. A
+// second look once things have settled puts the stream where it belongs.
+void PulseCapture::reconcileNowAndLater() {
+    reconcile();
+    arm(m_settleTimer, kSettleMilliseconds, [](PulseCapture* self) { self->reconcile(); });
 }
 
 void PulseCapture::reconcileDone() {
@@ -249,7 +258,7 @@ void PulseCapture::streamMoved(const QByteArray& sourceName) {
         return;
     qCInfo(lcSoundServer, "The server moved the capture to %s", sourceName.constData());
     m_streamSource = sourceName;
-    reconcile();
+    reconcileNowAndLater();
 }
 
 void PulseCapture::streamFailed(const QString& error) {
@@ -288,6 +297,7 @@ void PulseCapture::fail(const QString& error) {
 void PulseCapture::teardown() {
     disarm(m_retryTimer);
     disarm(m_setupTimer);
+    disarm(m_settleTimer);
     m_stream.reset();
     m_context.reset();
     m_reconciling = m_reconcileAgain = false;

@@ -68,6 +68,7 @@ private:
     void contextReady();
     void contextLost(const QString& error);
     void reconcile();
+    void reconcileNowAndLater();
     void reconcileDone();
     void serverInfoArrived(const pa_server_info* info);
     void sinkInfoArrived(const pa_sink_info* info, int eol);
@@ -102,6 +103,7 @@ private:
     bool m_sinkSeen = false;
     pa_time_event* m_retryTimer = nullptr;
     pa_time_event* m_setupTimer = nullptr;
+    pa_time_event* m_settleTimer = nullptr;
 };
 
 } // namespace murmurly
