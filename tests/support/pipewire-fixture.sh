@@ -162,6 +162,7 @@ launch() {
         exec setsid "$@"
     ) </dev/null >>"$dir/$name.log" 2>&1 &
     echo $! >"$dir/$name.pid"
+    disown
 }
 
 fail_start() {
@@ -174,9 +175,10 @@ fail_start() {
     return 1
 }
 
-# Waits (up to ten seconds) until `check` succeeds.
+# Runs the command until it succeeds, for up to ten seconds.
 wait_until() {
-    for _ in $(seq 1 500); do
+    local deadline=$((SECONDS + 10))
+    while [ $SECONDS -lt $deadline ]; do
         "$@" && return 0
         sleep 0.02
     done
