@@ -143,9 +143,13 @@ TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDeviceAndBackWhenItIsR
 
     // The headphones are unplugged: the server picks another default, and the capture goes there.
     ASSERT_TRUE(PulseFixture::pactl({QStringLiteral("unload-module"), QString::number(headphones)}));
+    // (PipeWire names no real sink, "@DEFAULT_SINK@", for a moment before it has picked one.)
     QString fallback;
-    ASSERT_TRUE(PulseFixture::pactl({QStringLiteral("get-default-sink")}, &fallback));
-    fallback = fallback.trimmed();
+    ASSERT_TRUE(waitFor([&] {
+        PulseFixture::pactl({QStringLiteral("get-default-sink")}, &fallback);
+        fallback = fallback.trimmed();
+        return !fallback.isEmpty() && !fallback.startsWith(u'@');
+    })) << fallback.toStdString();
     ASSERT_NE(fallback, QStringLiteral("headphones"));
     ASSERT_TRUE(waitFor([&] {
         return PulseFixture::recordingSources() == QStringList{fallback + ".monitor"};
