@@ -10,7 +10,6 @@
 #include "support/PulseFixture.h"
 
 #include <QFile>
-#include <QScopeGuard>
 #include <QSignalSpy>
 
 using namespace murmurly;
@@ -24,13 +23,7 @@ protected:
         ASSERT_TRUE(PulseFixture::isAvailable()) << "run through ctest: the test needs the pulse fixture";
         ASSERT_TRUE(PulseFixture::restart()) << PulseFixture::lastError().toStdString();
     }
-    void TearDown() override {
-        PulseFixture::thaw();
-        // The next test of this process (run directly, not by ctest) needs the fixture again.
-        qputenv("PULSE_SERVER", m_server);
-    }
-
-    const QByteArray m_server = qgetenv("PULSE_SERVER");
+    void TearDown() override { PulseFixture::thaw(); }
 
     static void pointAtNoServer() {
         qputenv("PULSE_SERVER", QFile::encodeName(QDir::temp().filePath("no-such-socket")));
@@ -177,7 +170,6 @@ TEST(SoundSettings, OpensTheFirstInstalledSettingsTool) {
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
-    const auto restorePath = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
     qputenv("PATH", QFile::encodeName(bin.path()));
     // A launched tool has written its line, not just created the file.
     const auto lines = [&] {
