@@ -76,6 +76,9 @@ protected:
         if (!QFileInfo::exists(qEnvironmentVariable("MURMURLY_VAD_MODEL")))
             GTEST_SKIP() << "no VAD model at MURMURLY_VAD_MODEL (run scripts/setup.sh)";
         ASSERT_TRUE(PulseFixture::restart()) << qPrintable(PulseFixture::lastError());
+        // The monitor asked the server for its permission when it was made, before the restart,
+        // when an earlier test may have left the server without devices or dead.
+        monitor.setPermissionGranted(true);
         recorder.onVADScoreChange = [this](std::optional<float>) { ++windows; };
         monitor.onBuffer = [this](const PcmBuffer& buffer) { recorder.ingestSystemBuffer(buffer); };
     }
