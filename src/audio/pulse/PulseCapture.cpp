@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kRetryMilliseconds = 500;
 constexpr int kSettleMilliseconds = 500;
+constexpr int kRecheckMilliseconds = 2000;
 // A server that accepts the connection but never answers (stopped, overloaded) must not leave the
 // caller waiting forever for Started.
 constexpr int kSetupTimeoutMilliseconds = 5000;
@@ -130,12 +131,23 @@ void PulseCapture::reconcile() {
     pa_operation_unref(op);
 }
 
-// PipeWire announces a new default, and moves streams after it, before its answers about the
-// defaults have caught up: the look-up right after the event can still name the old device. A
-// second look once things have settled puts the stream where it belongs.
+// PipeWire announces a new default when it is chosen, but its answers name it only once the
+// session manager has applied it, and no event says so; meanwhile a look-up still names the old
+// device. On a busy machine that takes seconds. So besides looking at once, the capture looks again
+// half a second after every change and then every two seconds while it runs (one small question
+// to the server each time).
 void PulseCapture::reconcileNowAndLater() {
     reconcile();
-    arm(m_settleTimer, kSettleMilliseconds, [](PulseCapture* self) { self->reconcile(); });
+    lookAgainIn(kSettleMilliseconds);
+}
+
+void PulseCapture::lookAgainIn(int milliseconds) {
+    arm(m_settleTimer, milliseconds, [](PulseCapture* self) {
+        if (self->m_phase == Phase::Idle)
+            return;
+        self->reconcile();
+        self->lookAgainIn(kRecheckMilliseconds);
+    });
 }
 
 void PulseCapture::reconcileDone() {
@@ -239,6 +251,7 @@ void PulseCapture::openStream(const QByteArray& sourceName) {
 
 void PulseCapture::streamReady() {
     disarm(m_setupTimer);
+    lookAgainIn(kRecheckMilliseconds);
     if (m_phase == Phase::Starting) {
         m_phase = Phase::Running;
         qCInfo(lcSoundServer, "Capturing from %s", m_streamSource.constData());

@@ -69,6 +69,7 @@ private:
     void contextLost(const QString& error);
     void reconcile();
     void reconcileNowAndLater();
+    void lookAgainIn(int milliseconds);
     void reconcileDone();
     void serverInfoArrived(const pa_server_info* info);
     void sinkInfoArrived(const pa_sink_info* info, int eol);
