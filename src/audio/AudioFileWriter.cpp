@@ -1,8 +1,10 @@
 #include "audio/AudioFileWriter.h"
 
 #include "common/Error.h"
+#include "common/PrivateFiles.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <sndfile.h>
 
@@ -36,10 +38,19 @@ std::unique_ptr<AudioFileWriter> AudioFileWriter::create(const QString& path, co
     info.format =
         SF_FORMAT_WAV | (fileFormat.sampleType == SampleType::Float32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
 
+    // Made here, owner-only and only if nothing is there yet: a recording is never written over,
+    // and libsndfile's open below keeps the mode of the file it finds.
+    if (!PrivateFiles::createExclusively(path))
+        throw SystemError(QStringLiteral("Cannot create audio file %1: %2")
+                              .arg(path, QFileInfo::exists(path)
+                                             ? QStringLiteral("a file of that name exists")
+                                             : QStringLiteral("the file cannot be created")));
     SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file)
-        throw SystemError(
-            QStringLiteral("Cannot create audio file %1: %2").arg(path, writerMessage(nullptr)));
+    if (!file) {
+        const QString reason = writerMessage(nullptr);
+        QFile::remove(path); // the empty file made above
+        throw SystemError(QStringLiteral("Cannot create audio file %1: %2").arg(path, reason));
+    }
 
     // No PEAK chunk: it would need a scan of every block and only makes the header longer.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);

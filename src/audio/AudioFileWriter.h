@@ -18,7 +18,8 @@ namespace murmurly {
 // Destroying the writer (or close()) completes the header's size fields.
 class AudioFileWriter {
 public:
-    // Creates (or truncates) the file. Throws SystemError when it cannot be created.
+    // Creates the file with mode 0600. Throws SystemError when it cannot be created, or when a file
+    // of that name exists already (it is left untouched).
     static std::unique_ptr<AudioFileWriter> create(const QString& path, const AudioFormat& fileFormat);
     ~AudioFileWriter();
     AudioFileWriter(const AudioFileWriter&) = delete;

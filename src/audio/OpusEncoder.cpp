@@ -46,7 +46,9 @@ public:
         }
     }
     ~EncoderHandle() {
-        ope_encoder_drain(m_encoder);
+        if (!m_drained) {
+            ope_encoder_drain(m_encoder);
+        }
         ope_encoder_destroy(m_encoder);
         ope_comments_destroy(m_comments);
     }
@@ -60,7 +62,18 @@ public:
         }
     }
 
+    // The normal end. Draining writes the last pages and closes the file, so this is where a full
+    // disk shows up: a copy whose end never reached the disk must not count as finished.
+    void finish() {
+        m_drained = true;
+        const int result = ope_encoder_drain(m_encoder);
+        if (result != OPE_OK) {
+            throw OpusError::encodingFailed(result);
+        }
+    }
+
 private:
+    bool m_drained = false;
     OggOpusComments* m_comments = nullptr;
     OggOpusEnc* m_encoder = nullptr;
 };
@@ -76,7 +89,8 @@ OpusError OpusError::encodingFailed(int code) {
     return {Kind::encodingFailed, QStringLiteral("Opus encoding failed: ") + libraryText(code)};
 }
 
-QString OpusEncoder::encodeToOpus(const QString& input, std::optional<QString> output) {
+QString OpusEncoder::encodeToOpus(const QString& input, std::optional<QString> output,
+                                  const CancellationToken& token) {
     const auto reader = AudioFileReader::open(input);
     if (reader->length() == 0) {
         throw OpusError::conversionFailed(QStringLiteral("Audio file has no readable samples."));
@@ -107,6 +121,7 @@ QString OpusEncoder::encodeToOpus(const QString& input, std::optional<QString> o
     const AudioConverter::InputBlock pull = reader->inputBlock(*inputBuffer);
 
     for (;;) {
+        token.throwIfCancelled();
         outputBuffer->setFrameLength(0);
         QString conversionError;
         const auto status = converter->convert(*outputBuffer, pull, &conversionError);
@@ -125,6 +140,7 @@ QString OpusEncoder::encodeToOpus(const QString& input, std::optional<QString> o
             break;
         }
     }
+    encoder.finish();
     return outputPath;
 }
 

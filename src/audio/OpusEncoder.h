@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "common/Error.h"
 
 #include <QString>
@@ -39,8 +40,10 @@ namespace OpusEncoder {
 // input and two otherwise. Without `output` the file goes to the temporary folder under a fresh
 // UUID name ending in ".opus". Returns the path written. Streams in blocks of 4096 frames, so memory
 // stays flat for any length. Throws SystemError when the input cannot be opened, OpusError
-// otherwise; a partly written output is left where it is.
-QString encodeToOpus(const QString& input, std::optional<QString> output = {});
+// otherwise; a partly written output is left where it is. A cancelled `token` ends the encoding
+// at the next block (a few milliseconds) with OperationCancelled.
+QString encodeToOpus(const QString& input, std::optional<QString> output = {},
+                     const CancellationToken& token = CancellationToken());
 
 } // namespace OpusEncoder
 

@@ -1,6 +1,6 @@
 #include "history/SessionHistoryStore.h"
 
-#include "audio/OpusEncoder.h"
+#include "audio/OpusCopy.h"
 #include "history/SessionMetadataStore.h"
 #include "pipeline/TranscriptionRunner.h"
 #include "storage/SessionStore.h"
@@ -201,11 +201,11 @@ std::optional<QString> SessionHistoryStore::prepareUploadURL(const Entry& entry)
 
     // Named after the field chosen, not the source's own name, so the copy lands where the next scan
     // attributes it to the same kind.
+    // A copy in place is complete (copies are renamed into place only when finished) and reused;
+    // a second Re-transcribe waits for the first one's encoding rather than starting its own.
     const QString target = opusCopyLocation(chosen->prefix, entry.id);
-    if (QFileInfo::exists(target))
-        return target;
     try {
-        return OpusEncoder::encodeToOpus(source, target);
+        return OpusCopy::write(source, target, OpusCopy::Existing::reuse);
     } catch (const std::exception& e) {
         // The services accept WAV as well; a larger upload beats no re-transcription.
         qCInfo(lcHistory, "Opus preparation failed, uploading the WAV: %s", e.what());

@@ -1,5 +1,6 @@
 #include "storage/PlainTextStore.h"
 
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
 #include "storage/SessionStore.h"
 
 #include "common/Error.h"
+#include "common/PrivateFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,14 +14,25 @@ namespace murmurly {
 namespace {
 
 QString ensured(const QString& path) {
-    QDir().mkpath(path); // a failure shows later, when a file cannot be written there
+    PrivateFiles::makeDirectory(path); // a failure shows later, when a file cannot be written there
     return path;
+}
+
+// Whether a session of this id left anything behind: its recording, its Opus copy or its
+// transcript (a finished session usually keeps only the last two).
+bool sessionExists(const QString& id) {
+    const QString transcripts = SessionStore::transcriptsDirectory() + QLatin1Char('/');
+    return QFileInfo::exists(SessionStore::appSupportDirectory() + QStringLiteral("/mixed-") + id +
+                             QStringLiteral(".wav")) ||
+           QFileInfo::exists(transcripts + QStringLiteral("mixed-") + id + QStringLiteral(".opus")) ||
+           QFileInfo::exists(transcripts + id + QStringLiteral(".txt"));
 }
 
 bool writeAtomically(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    PrivateFiles::restrictToOwner(file);
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         return false;
@@ -62,8 +74,14 @@ QString SessionStore::sessionIDFor(const QDateTime& time) {
 PendingSession SessionStore::createNewSession() {
     // Whole seconds, so that the record read back equals the session and its id.
     const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    // A second session within the same second (or a clock set back) would get the id of one that
+    // exists and overwrite its files: it takes the next second that is free instead, so the id
+    // keeps its form and the sessions keep their order.
+    QDateTime named = now;
+    while (sessionExists(sessionIDFor(named)))
+        named = named.addSecs(1);
     const QString path =
-        appSupportDirectory() + QStringLiteral("/mixed-") + sessionIDFor(now) + QStringLiteral(".wav");
+        appSupportDirectory() + QStringLiteral("/mixed-") + sessionIDFor(named) + QStringLiteral(".wav");
     return PendingSession{path, now};
 }
 

@@ -114,15 +114,19 @@ QCoro::Task<void> startCall(PendingCall& call, QNetworkAccessManager* network, c
     const TranscriptionService service = profile.service;
     // Futures are held in named variables while awaited: temporaries that live across a suspension
     // point are where GCC's coroutine support has been fragile.
-    QFuture<Outcome<PreparedFile>> preparing = runOnWorker<PreparedFile>(
-        [filePath, service]() { return UploadPreparation::prepareUploadFile(filePath, service); });
+    QFuture<Outcome<PreparedFile>> preparing = runOnWorker<PreparedFile>([filePath, service, token]() {
+        return UploadPreparation::prepareUploadFile(filePath, service, token);
+    });
     auto prepared = co_await preparing;
+    if (std::holds_alternative<PreparedFile>(prepared)) {
+        // Armed before anything else can end the call, a cancellation included.
+        call.preparedCleanup = std::make_unique<PreparedFileCleanup>(std::get<PreparedFile>(prepared));
+    }
+    token.throwIfCancelled();
     if (auto* error = std::get_if<std::shared_ptr<const Error>>(&prepared)) {
         throw ErrorMessage(QStringLiteral("Failed to prepare audio file: ") + (*error)->description());
     }
     const PreparedFile file = std::get<PreparedFile>(prepared);
-    call.preparedCleanup = std::make_unique<PreparedFileCleanup>(file);
-    token.throwIfCancelled();
 
     if (batch) {
         const QFileInfo info(file.url);

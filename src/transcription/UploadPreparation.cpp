@@ -3,6 +3,7 @@
 #include "audio/AudioConverter.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
+#include "audio/OpusCopy.h"
 #include "audio/OpusEncoder.h"
 #include "audio/WavHeaderRepair.h"
 #include "storage/SessionStore.h"
@@ -153,7 +154,8 @@ QString UploadPreparation::convertToWav(const QString& path, TranscriptionServic
     return output;
 }
 
-PreparedFile UploadPreparation::prepareUploadFile(const QString& path, TranscriptionService service) {
+PreparedFile UploadPreparation::prepareUploadFile(const QString& path, TranscriptionService service,
+                                                  const CancellationToken& token) {
     const QString ext = lowerExtension(path);
     QString working = path;
     bool converted = false;
@@ -181,20 +183,31 @@ PreparedFile UploadPreparation::prepareUploadFile(const QString& path, Transcrip
         return {working, converted};
     }
 
-    // A session recording gets its Opus copy at the session's place, where it stays; anything else
-    // is compressed to a temporary file that this call's caller deletes. The temporary name is
-    // chosen here rather than by the encoder so that a failed encoding's partial file can be removed.
+    // A session recording gets its Opus copy at the session's place, where it stays (and appears
+    // only once complete); anything else is compressed to a temporary file that this call's caller
+    // deletes. The temporary name is chosen here rather than by the encoder so that a failed
+    // encoding's partial file can be removed.
     const std::optional<QString> destination = SessionStore::opusURL(working);
     const QString outputPath =
         destination.value_or(QDir(QDir::tempPath())
                                  .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                            QStringLiteral(".opus")));
     try {
-        const QString encoded = OpusEncoder::encodeToOpus(working, outputPath);
+        const QString encoded =
+            destination ? OpusCopy::write(working, *destination, OpusCopy::Existing::replace, token)
+                        : OpusEncoder::encodeToOpus(working, outputPath, token);
         if (converted) {
             QFile::remove(working);
         }
         return {encoded, !destination.has_value()};
+    } catch (const OperationCancelled&) {
+        if (!destination) {
+            QFile::remove(outputPath);
+        }
+        if (converted) {
+            QFile::remove(working);
+        }
+        throw;
     } catch (const Error& error) {
         // Compression only makes the upload smaller; without it the WAV itself goes up.
         qCWarning(lcUploadPreparation, "Opus encoding failed, uploading the WAV: %s",

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "transcription/TranscriptionErrors.h"
 
 #include <QString>
@@ -32,8 +33,10 @@ private:
 namespace UploadPreparation {
 
 // Throws ErrorMessage for empty inputs, SystemError for unreadable ones, TranscriptionError
-// (invalidResponse) when a conversion cannot begin.
-PreparedFile prepareUploadFile(const QString& path, TranscriptionService service);
+// (invalidResponse) when a conversion cannot begin, OperationCancelled when `token` is cancelled
+// during the compression (which then stops within a block).
+PreparedFile prepareUploadFile(const QString& path, TranscriptionService service,
+                               const CancellationToken& token = CancellationToken());
 
 // Converts a file whose extension the services do not take to a 16-bit PCM WAV (same rate and
 // channels) in the temporary folder; returns its path. The caller owns the new file.
