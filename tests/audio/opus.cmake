@@ -1,5 +1,7 @@
-# Ogg/Opus encoding against real files, checked with opus-tools' decoder.
+# Ogg/Opus encoding against real files, checked with opus-tools' decoder; the session copies that
+# only ever appear complete.
 murmurly_add_test(test_opus_encoder
     SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/opus/OpusCopyTest.cpp
         ${CMAKE_CURRENT_LIST_DIR}/opus/OpusEncoderTest.cpp
     LIBS murmurly_opus)
