@@ -10,6 +10,9 @@
 
 #include <opusenc.h>
 
+#include <cstdio>
+#include <utility>
+
 namespace murmurly {
 
 namespace {
@@ -26,8 +29,28 @@ QString defaultOutputPath() {
         .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".opus"));
 }
 
-// Owns the comment set and the encoder. Every exit after the encoder exists drains it first, so that
-// whatever was encoded up to a failure still ends as a well-formed (if short) Ogg stream.
+// The output file behind the encoder. libopusenc's own file output (ope_encoder_create_file)
+// closes its file a second time in ope_encoder_destroy when the close inside the drain failed (a
+// full disk), which crashes; with these callbacks the file is closed exactly once and every failed
+// write is seen.
+struct OutputFile {
+    std::FILE* file = nullptr;
+
+    static int write(void* user, const unsigned char* data, opus_int32 length) {
+        auto* out = static_cast<OutputFile*>(user);
+        const auto size = static_cast<std::size_t>(length);
+        return out->file != nullptr && std::fwrite(data, 1, size, out->file) == size ? 0 : 1;
+    }
+    static int close(void* user) {
+        auto* out = static_cast<OutputFile*>(user);
+        std::FILE* file = std::exchange(out->file, nullptr);
+        return file == nullptr || std::fclose(file) == 0 ? 0 : 1;
+    }
+};
+
+// Owns the comment set, the output file and the encoder. Every exit after the encoder exists
+// drains it first, so that whatever was encoded up to a failure still ends as a well-formed (if
+// short) Ogg stream.
 class EncoderHandle {
 public:
     EncoderHandle(const QString& path, int channels) {
@@ -35,13 +58,18 @@ public:
         if (!m_comments) {
             throw OpusError::failedToCreateEncoder(OPE_ALLOC_FAIL);
         }
-        int error = OPE_OK;
-        const QByteArray nativePath = QFile::encodeName(path);
-        m_encoder =
-            ope_encoder_create_file(nativePath.constData(), m_comments, kOutputRate, channels, 0, &error);
-        if (!m_encoder) {
+        m_output.file = std::fopen(QFile::encodeName(path).constData(), "wb");
+        if (!m_output.file) {
             ope_comments_destroy(m_comments);
-            m_comments = nullptr;
+            throw OpusError::failedToCreateEncoder(OPE_CANNOT_OPEN);
+        }
+        static const OpusEncCallbacks callbacks{&OutputFile::write, &OutputFile::close};
+        int error = OPE_OK;
+        m_encoder =
+            ope_encoder_create_callbacks(&callbacks, &m_output, m_comments, kOutputRate, channels, 0, &error);
+        if (!m_encoder) {
+            OutputFile::close(&m_output);
+            ope_comments_destroy(m_comments);
             throw OpusError::failedToCreateEncoder(error);
         }
     }
@@ -50,6 +78,7 @@ public:
             ope_encoder_drain(m_encoder);
         }
         ope_encoder_destroy(m_encoder);
+        OutputFile::close(&m_output);
         ope_comments_destroy(m_comments);
     }
     EncoderHandle(const EncoderHandle&) = delete;
@@ -74,6 +103,7 @@ public:
 
 private:
     bool m_drained = false;
+    OutputFile m_output;
     OggOpusComments* m_comments = nullptr;
     OggOpusEnc* m_encoder = nullptr;
 };
