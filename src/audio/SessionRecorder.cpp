@@ -10,6 +10,7 @@
 
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace murmurly {
 
@@ -92,6 +93,7 @@ void SessionRecorder::start(const QString& outputPath) {
     m_outputFile = AudioFileWriter::create(outputPath, targetFormat()); // throws as the writer does
     m_outputPath = outputPath;
     m_framesAtHeaderUpdate = 0;
+    m_writeFailing = false;
 
     try {
         // The tap's buffers come in the input's own format (each buffer carries it); an invalid
@@ -243,6 +245,8 @@ void SessionRecorder::writeSamples(const float* samples, std::size_t count) {
 }
 
 void SessionRecorder::reportWriteFailure(const Error& error) {
+    if (std::exchange(m_writeFailing, true))
+        return;
     if (onError && callbacksEnabled())
         onError(RecorderError::fileWriteFailed(m_outputPath, error.clone()));
 }

@@ -106,6 +106,9 @@ private:
     std::unique_ptr<AudioFileWriter> m_outputFile;
     QString m_outputPath;
     std::int64_t m_framesAtHeaderUpdate = 0;
+    // A full disk fails every window from then on: a session reports its first failed write only.
+    // IO queue only.
+    bool m_writeFailing = false;
     bool m_isSilent = false;
     WindowMixer m_mixer;
     CachedConverter m_micConverter;

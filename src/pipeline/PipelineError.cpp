@@ -10,6 +10,10 @@ PipelineError PipelineError::recordingFailed(std::shared_ptr<const Error> record
     return PipelineError(Kind::recordingFailed, std::move(recorderError));
 }
 
+PipelineError PipelineError::recordingWriteFailed(std::shared_ptr<const Error> recorderError) {
+    return PipelineError(Kind::recordingWriteFailed, std::move(recorderError));
+}
+
 PipelineError PipelineError::transcriptionFailed(const Error& runError) {
     return PipelineError(Kind::transcriptionFailed, runError.clone());
 }
@@ -23,6 +27,8 @@ QString PipelineError::description() const {
     switch (m_kind) {
     case Kind::recordingFailed:
         return QStringLiteral("Failed to start microphone input: ") + inner;
+    case Kind::recordingWriteFailed:
+        return inner; // "Failed to write to mixed-<id>.wav: ..." says it all
     case Kind::transcriptionFailed:
         return QStringLiteral("Transcription failed: ") + inner;
     case Kind::microphonePermissionDenied:

@@ -7,12 +7,13 @@
 namespace murmurly {
 
 // The pipeline's failure: what it keeps as its last error and what the error banners show.
-// Two cases wrap the error that caused them; their description is a fixed prefix followed by
-// that error's own description.
+// Three cases wrap the error that caused them; their description is a fixed prefix followed by
+// that error's own description (for a failed write, the recorder's text alone).
 class PipelineError : public ErrorBase<PipelineError> {
 public:
     enum class Kind {
         recordingFailed,
+        recordingWriteFailed,
         transcriptionFailed,
         microphonePermissionDenied,
         pendingAudioEmpty,
@@ -22,6 +23,8 @@ public:
 
     static PipelineError recordingFailed(const Error& recorderError);
     static PipelineError recordingFailed(std::shared_ptr<const Error> recorderError);
+    // The recording goes on, but what it hears is not being saved (a full disk, say).
+    static PipelineError recordingWriteFailed(std::shared_ptr<const Error> recorderError);
     static PipelineError transcriptionFailed(const Error& runError);
     static PipelineError transcriptionFailed(std::shared_ptr<const Error> runError);
     static PipelineError microphonePermissionDenied() {
@@ -32,7 +35,7 @@ public:
     static PipelineError noAudioData() { return PipelineError(Kind::noAudioData); }
 
     Kind kind() const { return m_kind; }
-    // The wrapped error of recordingFailed and transcriptionFailed; null for the other cases.
+    // The wrapped error of the three wrapping cases; null for the other cases.
     const std::shared_ptr<const Error>& underlying() const { return m_underlying; }
 
     QString description() const override;

@@ -190,9 +190,14 @@ void TranscriptionPipeline::Private::installRecorderCallbacks() {
             p.d->recomputeSilenceStatus();
         });
     };
-    recorder->onError = [](const Error& error) {
-        // A failed write loses those samples only; the recording goes on and the user is not told.
+    recorder->onError = [anchor = anchor](const Error& error) {
+        // A failed write loses those samples only and the recording goes on, but the user must know
+        // that what is said now is not being kept (the recorder reports a full disk once, not per
+        // window).
         qCCritical(lcPipeline, "Recording error: %s", qUtf8Printable(error.description()));
+        anchor->post([failure = error.clone()](TranscriptionPipeline& p) {
+            p.d->setLastError(std::make_shared<PipelineError>(PipelineError::recordingWriteFailed(failure)));
+        });
     };
     recorder->onSilenceStateChange = [anchor = anchor](bool silent) {
         anchor->post([silent](TranscriptionPipeline& p) {

@@ -6,6 +6,8 @@
 #include "support/MediaSamples.h"
 #include "support/PulseFixture.h"
 
+#include "audio/WavHeaderRepair.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -226,6 +228,27 @@ TEST_F(AppProcess, TranscribeFileStartsMurmurlyOrHandsTheFileToTheRunningOne) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return importedIDs().size() == 2; }, 60000));
     EXPECT_EQ(m_lemonfox.requests().size(), 2);
     EXPECT_EQ(running->state(), QProcess::Running);
+}
+
+// Logout or shutdown (SIGTERM) in the middle of a recording: the session survives as after a crash.
+TEST_F(AppProcess, RecordingEndedByLogoutIsKeptAndTranscribedAtTheNextLaunch) {
+    QProcess* first = launch({QStringLiteral("--toggle")});
+    ASSERT_TRUE(QTest::qWaitFor([] { return !pendingSessionID().isEmpty(); }, 30000));
+    const QString id = pendingSessionID();
+    const QString wav = test::appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
+    ASSERT_TRUE(test::PulseFixture::play(m_micSpeech, QStringLiteral("mic_in")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(wav).size() > 16000; }, 30000));
+
+    // The session ends with the process: header complete, record kept, nothing uploaded.
+    ::kill(pid_t(first->processId()), SIGTERM);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
+    EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(wav)) << "the header was left unfinished";
+    EXPECT_EQ(pendingSessionID(), id);
+    EXPECT_TRUE(m_lemonfox.requests().isEmpty());
+
+    launch({});
+    expectTranscribedSession(id);
 }
 
 } // namespace

@@ -1,0 +1,145 @@
+// What must never happen to a recording, however the session goes: a retry racing the first
+// encoding, two sessions in one second, a full disk, other users reading along.
+
+#include "PipelineFixture.h"
+
+#include "audio/AudioFileReader.h"
+
+#include <QDateTime>
+#include <QSignalSpy>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace murmurly::test {
+namespace {
+
+class SessionSafetyTest : public ServiceFixture {
+protected:
+    static unsigned modeOf(const QString& path) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+    }
+    static QStringList partFiles() {
+        return QDir(transcriptsFolder()).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
+    }
+};
+
+TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsOneWholeCopy) {
+    const QString id = QStringLiteral("2024-11-02T08:00:00Z");
+    const QString wav = appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
+    const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
+    writeWav(wav, 16000 * 20);
+    writePending(wav);
+
+    auto pipeline = makePipeline(); // resumes the session and starts compressing it
+    ASSERT_TRUE(waitFor([] { return !partFiles().isEmpty(); }));
+    pipeline->start(); // Start during a run of the current session: its retry
+    // The first encoding stops at once: no finished copy of it shows up while the retry encodes.
+    bool copyWhileEncoding = false;
+    qsizetype mostEncodings = 0;
+    ASSERT_TRUE(waitFor([&] {
+        const qsizetype encodings = partFiles().size();
+        mostEncodings = std::max(mostEncodings, encodings);
+        copyWhileEncoding = copyWhileEncoding || (encodings > 0 && QFileInfo::exists(opus));
+        return !pipeline->isTranscribing();
+    }));
+    EXPECT_FALSE(copyWhileEncoding);
+    EXPECT_EQ(mostEncodings, 1);
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    ASSERT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_TRUE(
+        lemonfox.requests()[0].body.contains(QByteArray("filename=\"mixed-" + id.toUtf8() + ".opus\"")));
+    const auto copy = AudioFileReader::open(opus);
+    EXPECT_NEAR(static_cast<double>(copy->length()) / copy->processingFormat().sampleRate, 20.0, 0.05);
+    EXPECT_FALSE(QFileInfo::exists(wav));
+}
+
+TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFiles) {
+    // A finished session of this second (its WAV gone) and a recording of the next one.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString finished = SessionStore::sessionIDFor(now);
+    const QString recorded = SessionStore::sessionIDFor(now.addSecs(1));
+    writeAll(transcriptsFolder() + '/' + finished + QStringLiteral(".txt"), "Earlier.");
+    const QString recording = appFolder() + QStringLiteral("/mixed-") + recorded + QStringLiteral(".wav");
+    writeWav(recording, 16000);
+    const QByteArray before = readAll(recording);
+
+    auto pipeline = makePipeline();
+    pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
+    const QString path = pipeline->currentSessionAudioPath().value_or(QString());
+    const QString id = SessionStore::sessionID(path, QStringLiteral("mixed-")).value_or(QString());
+    EXPECT_NE(id, finished);
+    EXPECT_NE(id, recorded);
+    // Still an id of the usual form, a second later than the sessions it would have met.
+    const QDateTime named = QDateTime::fromString(id, Qt::ISODate);
+    ASSERT_TRUE(named.isValid()) << qPrintable(id);
+    EXPECT_GE(named, now.addSecs(2).addMSecs(-now.time().msec()));
+    EXPECT_EQ(named.toString(Qt::ISODate), id);
+    pipeline->stop();
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+
+    // And a writer never opens an existing recording, whoever asks.
+    EXPECT_THROW(AudioFileWriter::create(recording, AudioFormat::working()), SystemError);
+    EXPECT_EQ(readAll(recording), before);
+}
+
+TEST_F(SessionSafetyTest, AFullDiskIsReportedOnceWhileTheRecordingGoesOn) {
+    auto pipeline = makePipeline();
+    pipeline->start();
+    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
+    audio.state->speech = true;
+    audio.push(4);
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(wav).size() >= 44 + 4 * 4096 * 4; }));
+
+    QSignalSpy banners(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = static_cast<rlim_t>(QFileInfo(wav).size());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    audio.push(12); // three seconds that find no room
+    const bool reported = waitFor([&] { return !pipeline->lastErrorDescription().isEmpty(); });
+    QTest::qWait(200); // room for any further reports
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(banners.size(), 1);
+    EXPECT_TRUE(pipeline->lastErrorDescription().startsWith(QStringLiteral("Failed to write to ") +
+                                                            QFileInfo(wav).fileName() + QStringLiteral(": ")))
+        << qPrintable(pipeline->lastErrorDescription());
+    EXPECT_TRUE(pipeline->isRunning());
+    lemonfox.setAnswer(silentAnswer());
+    pipeline->stop();
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    // What was written before the disk filled up is all there and readable.
+    EXPECT_GE(AudioFileReader::open(wav)->length(), 4 * 4096);
+    SessionStore::clearPending(); // the session is not for the next test to resume
+}
+
+TEST_F(SessionSafetyTest, EverythingASessionLeavesIsTheOwnersOnly) {
+    auto pipeline = makePipeline();
+    pipeline->start();
+    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
+    EXPECT_EQ(modeOf(appFolder()), 0700u);
+    EXPECT_EQ(modeOf(transcriptsFolder()), 0700u);
+    EXPECT_EQ(modeOf(wav), 0600u);
+    EXPECT_EQ(modeOf(pendingPath()), 0600u);
+    EXPECT_EQ(modeOf(PlainTextStore::lemonfoxApiKeyURL()), 0600u);
+    EXPECT_EQ(modeOf(PlainTextStore::mistralApiKeyURL()), 0600u);
+
+    audio.state->speech = true;
+    audio.push(8);
+    pipeline->stop();
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    const QString id = *SessionStore::sessionID(wav, QStringLiteral("mixed-"));
+    EXPECT_EQ(modeOf(transcriptsFolder() + '/' + id + QStringLiteral(".txt")), 0600u);
+    EXPECT_EQ(modeOf(transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus")), 0600u);
+}
+
+} // namespace
+} // namespace murmurly::test
