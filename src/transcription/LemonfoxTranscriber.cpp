@@ -20,7 +20,9 @@ ApiKeyCache& keyCache() {
 
 LemonfoxTranscriber::LemonfoxTranscriber(QObject* parent)
     : QObject(parent)
-    , m_network(new QNetworkAccessManager(this)) {}
+    , m_network(new QNetworkAccessManager(this)) {
+    TranscriptionUpload::useSystemProxy(m_network);
+}
 
 LemonfoxTranscriber::~LemonfoxTranscriber() = default;
 

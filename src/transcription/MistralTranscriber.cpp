@@ -21,6 +21,7 @@ ApiKeyCache& keyCache() {
 MistralTranscriber::MistralTranscriber(QObject* parent)
     : QObject(parent)
     , m_network(new QNetworkAccessManager(this)) {
+    TranscriptionUpload::useSystemProxy(m_network);
     QUrl base = TranscriptionUpload::serviceBaseUrl("MURMURLY_MISTRAL_BASE_URL",
                                                     QStringLiteral("https://api.mistral.ai"));
     base.setPath(base.path() + QStringLiteral("/v1/audio/transcriptions"));
@@ -100,6 +101,13 @@ MistralTranscriber::transcribeStream(QString fileURL, std::optional<QString> lan
         m_network, profile(true), std::move(fileURL), std::move(language),
         [&accumulator](const QString& line) { accumulator.consume(line); }, std::move(token));
     accumulator.processCurrentEvent();
+    // The service ends every stream with its final event. A stream that stops before it was cut
+    // off, even when the connection closed without an error (Qt does not notice a chunked answer
+    // that breaks off mid-chunk): its text is only part of the transcript.
+    if (!accumulator.done()) {
+        throw ErrorMessage(QStringLiteral("Streaming response interrupted: The answer ended before the "
+                                          "transcription was complete."));
+    }
     co_return accumulator.result();
 }
 

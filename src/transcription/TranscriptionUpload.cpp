@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -19,6 +20,7 @@
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroNetworkReply>
 
+#include <algorithm>
 #include <memory>
 #include <variant>
 
@@ -65,6 +67,37 @@ private:
     QString m_path;
 };
 
+// The request body, read from its file exactly once. When a connection closes before the answer,
+// Qt rewinds the body and sends the whole request again, silently (a 100 MB upload would go out
+// twice, and the service may have transcribed the first one). A body that cannot be rewound makes
+// Qt report the closed connection instead, so one call is one request.
+class SendOnceBody : public QIODevice {
+public:
+    explicit SendOnceBody(const QString& path)
+        : m_file(path) {}
+
+    bool openFile() {
+        if (!m_file.open(QIODevice::ReadOnly)) {
+            setErrorString(m_file.errorString());
+            return false;
+        }
+        return open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    qint64 bytesAvailable() const override { return m_file.bytesAvailable() + QIODevice::bytesAvailable(); }
+    bool atEnd() const override { return m_file.atEnd() && QIODevice::bytesAvailable() == 0; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        return m_file.atEnd() ? -1 : m_file.read(data, maxSize);
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QFile m_file;
+};
+
 struct ReplyDeleter {
     void operator()(QNetworkReply* reply) const {
         reply->disconnect();
@@ -77,6 +110,9 @@ using ReplyHandle = std::unique_ptr<QNetworkReply, ReplyDeleter>;
 // Errors that Qt derives from an HTTP status: the answer itself arrived and is classified by its
 // status code, not treated as a failed send.
 bool isHttpStatusError(QNetworkReply::NetworkError error) {
+    if (error == QNetworkReply::ContentReSendError) {
+        return false; // the connection closed before any answer: see SendOnceBody
+    }
     const int code = static_cast<int>(error);
     return (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
 }
@@ -109,6 +145,15 @@ QCoro::Task<void> startCall(PendingCall& call, QNetworkAccessManager* network, c
     const std::optional<QString> key = profile.keyCache->apiKey();
     if (!key || key->isEmpty()) {
         throw TranscriptionError(profile.service, TranscriptionError::Kind::missingApiKey);
+    }
+    // A line break inside the key would end the Authorization header and start another one.
+    if (std::any_of(key->cbegin(), key->cend(),
+                    [](QChar c) { return c.category() == QChar::Other_Control; })) {
+        throw ErrorMessage(QStringLiteral("Invalid %1 API key: it contains a line break or another control "
+                                          "character. Enter the key again in Settings.")
+                               .arg(profile.service == TranscriptionService::mistral
+                                        ? QStringLiteral("Mistral")
+                                        : QStringLiteral("Lemonfox")));
     }
 
     const TranscriptionService service = profile.service;
@@ -169,9 +214,11 @@ QCoro::Task<void> startCall(PendingCall& call, QNetworkAccessManager* network, c
 
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.length);
 
-    // The body goes out straight from its file, so a long recording never sits in memory.
-    auto device = std::make_unique<QFile>(body.path);
-    if (!device->open(QIODevice::ReadOnly)) {
+    // The body goes out straight from its file, so a long recording never sits in memory (Qt
+    // would otherwise buffer a body that cannot be rewound).
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    auto device = std::make_unique<SendOnceBody>(body.path);
+    if (!device->openFile()) {
         const QString reason = device->errorString();
         if (batch) {
             throw ErrorMessage(profile.uploadFailureText(NetworkFailure{false, reason}));
@@ -211,7 +258,14 @@ NetworkFailure failureOf(QNetworkReply* reply, const PendingCall& call, const Ca
     // cancelled" is Qt's transfer time-out.
     const bool timedOut = *call.resourceTimedOut || error == QNetworkReply::TimeoutError ||
                           (error == QNetworkReply::OperationCanceledError && !token.isCancelled());
-    return {timedOut, timedOut ? QStringLiteral("The request timed out.") : reply->errorString()};
+    if (timedOut) {
+        return {true, QStringLiteral("The request timed out.")};
+    }
+    // Qt's own text for a request it would have had to send again is "Unknown error".
+    if (error == QNetworkReply::ContentReSendError) {
+        return {false, QStringLiteral("The network connection was lost.")};
+    }
+    return {false, reply->errorString()};
 }
 
 // An answer that is not HTTP at all: Qt could not parse a status line.
@@ -247,6 +301,19 @@ QCoro::Task<std::optional<QByteArray>> nextLine(QNetworkReply* reply, const Canc
 }
 
 } // namespace
+
+void TranscriptionUpload::useSystemProxy(QNetworkAccessManager* network) {
+    // The proxy a request needs, looked up for each request in the system's configuration
+    // (https_proxy, http_proxy and no_proxy, or the desktop's settings), so a change applies to
+    // the next call. The manager owns the factory.
+    class SystemProxyFactory : public QNetworkProxyFactory {
+    public:
+        QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override {
+            return systemProxyForQuery(query);
+        }
+    };
+    network->setProxyFactory(new SystemProxyFactory);
+}
 
 QUrl TranscriptionUpload::serviceBaseUrl(const char* environmentVariable, const QString& defaultUrl) {
     const QString configured = qEnvironmentVariable(environmentVariable).trimmed();

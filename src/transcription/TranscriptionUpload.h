@@ -61,6 +61,9 @@ QCoro::Task<void> sendStream(QNetworkAccessManager* network, ServiceProfile prof
                              std::optional<QString> language, std::function<void(const QString&)> onLine,
                              CancellationToken token);
 
+// Sends the manager's requests through the proxy the system configuration names for them.
+void useSystemProxy(QNetworkAccessManager* network);
+
 // The service host: the environment variable's value when set and non-empty, else the default.
 QUrl serviceBaseUrl(const char* environmentVariable, const QString& defaultUrl);
 

@@ -234,6 +234,13 @@ void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, 
 
 void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index,
                                           bool brokenOff) {
+    if (m_answer.mode == FakeAnswer::Mode::cutMidChunk && index >= 1 && index < events.size()) {
+        // No length in the head and no terminating chunk: only the missing bytes of a chunk that
+        // was announced in full tell that the answer broke off.
+        socket->write(chunk(events[index]).left(chunk(events[index]).size() / 2));
+        finish(socket);
+        return;
+    }
     if (brokenOff && index >= 1) {
         // The head promised more (see answerRequest): closing now breaks the answer off.
         finish(socket);

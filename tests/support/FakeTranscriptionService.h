@@ -36,6 +36,7 @@ struct FakeAnswer {
         closeMidAnswer, // the head and half of the body (or the first events), then the connection closes
         neverAnswer,    // reads the request and stays silent
         closeAtOnce,    // closes the connection as soon as the request has arrived
+        cutMidChunk,    // a chunked stream: the first event, then half a chunk, then the connection closes
     };
     Mode mode = Mode::normal;
     int status = 200;

@@ -12,8 +12,10 @@ class StreamingTest : public ServiceFixture {};
 // answer back: the answer is read as it arrives, not after it ends.
 TEST_F(StreamingTest, FirstDeltaArrivesBeforeTheServiceHasFinished) {
     FakeAnswer answer;
-    answer.events = {FakeTranscriptionService::event("transcription.text.delta", R"({"text":"first "})"),
-                     FakeTranscriptionService::event("transcription.text.delta", R"({"text":"second"})")};
+    answer.events = {
+        FakeTranscriptionService::event("transcription.text.delta", R"({"text":"first "})"),
+        FakeTranscriptionService::event("transcription.text.delta", R"({"text":"second"})"),
+        FakeTranscriptionService::event("transcription.done", R"({"type":"transcription.done"})")};
     answer.holdAfterFirstEvent = true;
     mistral.setAnswer(answer);
 
