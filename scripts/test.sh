@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: a release build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Debian package built from the
-# release build is checked (and, in CI, installed, started and removed).
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every fuzz target, then
+# the Debian package built from the release build is checked (and, in CI, installed, started and
+# removed).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -17,4 +18,5 @@ for preset in release asan; do
     ctest --preset "$preset"
 done
 
+scripts/fuzz.sh 3
 scripts/check-package.sh
