@@ -1,6 +1,7 @@
 #include "history/SessionHistoryStore.h"
 
 #include "audio/OpusCopy.h"
+#include "common/PrivateFiles.h"
 #include "history/SessionMetadataStore.h"
 #include "pipeline/TranscriptionRunner.h"
 #include "storage/SessionStore.h"
@@ -153,6 +154,7 @@ void SessionHistoryStore::saveTranscript(const QString& text, const QString& id)
                 qUtf8Printable(file.errorString()));
         return;
     }
+    PrivateFiles::restrictToOwner(file);
     file.write(text.toUtf8());
     if (!file.commit()) {
         qCDebug(lcHistory, "Could not save transcript %s: %s", qUtf8Printable(location),

@@ -67,7 +67,9 @@ MultipartBody::BodyFile MultipartBody::buildBodyFile(const QString& boundary, co
                                  .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                            QStringLiteral(".multipart"));
     QFile body(bodyPath);
-    if (!body.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // Owner-only: the body holds the whole recording, in a folder every user can list.
+    if (!body.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         throw SystemError(body.errorString());
     }
     try {

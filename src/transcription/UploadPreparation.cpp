@@ -6,6 +6,7 @@
 #include "audio/OpusCopy.h"
 #include "audio/OpusEncoder.h"
 #include "audio/WavHeaderRepair.h"
+#include "common/PrivateFiles.h"
 #include "storage/SessionStore.h"
 
 #include <QDir>
@@ -192,6 +193,9 @@ PreparedFile UploadPreparation::prepareUploadFile(const QString& path, Transcrip
         destination.value_or(QDir(QDir::tempPath())
                                  .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                            QStringLiteral(".opus")));
+    if (!destination) {
+        PrivateFiles::createExclusively(outputPath); // the encoder keeps this owner-only mode
+    }
     try {
         const QString encoded =
             destination ? OpusCopy::write(working, *destination, OpusCopy::Existing::replace, token)

@@ -46,6 +46,30 @@ TEST_F(ConnectionSafetyTest, KeysWithControlCharactersAreRefusedAndNeverSent) {
     EXPECT_EQ(temporaryFiles(), QStringList());
 }
 
+// The temporary copies of a recording (the compressed copy and the request body) sit in a folder
+// every user can list: nobody else may read them while the upload is under way.
+TEST_F(ConnectionSafetyTest, TheTemporaryCopiesOfAnUploadAreTheOwnersOnly) {
+    FakeAnswer silent;
+    silent.mode = FakeAnswer::Mode::neverAnswer;
+    lemonfox.setAnswer(silent);
+    CancellationToken token;
+    CallOutcome<LemonfoxTranscriptionResponse> outcome;
+    QEventLoop loop;
+    bool done = false;
+    auto call =
+        captureOutcome(lemonfoxClient->transcribe(writeSessionWav(input("clip.wav")), std::nullopt, token),
+                       outcome, loop, done);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lemonfox.requests().size() == 1; }, 20000));
+    const QStringList files = temporaryFiles();
+    EXPECT_EQ(files.filter(QStringLiteral(".opus")).size(), 1);
+    EXPECT_EQ(files.filter(QStringLiteral(".multipart")).size(), 1);
+    for (const QString& name : files)
+        EXPECT_EQ(QFileInfo(QDir::temp().filePath(name)).permissions() & 0x0077, 0) << qPrintable(name);
+    token.cancel();
+    if (!done)
+        loop.exec();
+}
+
 // tinyproxy on a free port of 127.0.0.1, for this test only.
 class LocalProxy {
 public:
