@@ -1,5 +1,6 @@
 #include "audio/OpusCopy.h"
 
+#include "audio/AudioFileReader.h"
 #include "audio/OpusEncoder.h"
 #include "common/PrivateFiles.h"
 
@@ -21,6 +22,8 @@ namespace {
 // How often a waiting preparation looks at its token: well inside the ~100 ms in which a
 // cancelled transcription must let go.
 constexpr std::chrono::milliseconds kCancelPoll{20};
+// The longest Opus frame; a complete copy is never shorter than its source by more.
+constexpr double kFrameSlackSeconds = 0.06;
 
 // The copies being prepared right now, by path. One claim per copy: a cancelled run's encoding
 // still winding down and the retry that replaces it must not write the same copy side by side.
@@ -86,11 +89,23 @@ void removeLeftovers(const QFileInfo& target) {
 
 } // namespace
 
+bool OpusCopy::isComplete(const QString& copy, const QString& source) {
+    try {
+        const auto original = AudioFileReader::open(source);
+        const auto encoded = AudioFileReader::open(copy);
+        const double wanted = double(original->length()) / original->processingFormat().sampleRate;
+        const double have = double(encoded->length()) / encoded->processingFormat().sampleRate;
+        return have + kFrameSlackSeconds >= wanted;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
 QString OpusCopy::write(const QString& source, const QString& target, Existing existing,
                         const CancellationToken& token) {
     const QFileInfo targetInfo(target);
     const Claim claim(targetInfo.absoluteFilePath(), token);
-    if (existing == Existing::reuse && targetInfo.exists()) {
+    if (existing == Existing::reuse && targetInfo.exists() && isComplete(target, source)) {
         return target;
     }
     removeLeftovers(targetInfo);

@@ -15,11 +15,17 @@ namespace murmurly {
 namespace OpusCopy {
 
 enum class Existing {
-    reuse,  // a copy already in place is taken as it is
+    reuse,  // a complete copy already in place is taken as it is
     replace // encode afresh and replace it
 };
 
-// Encodes `source` to `target` as above and returns `target`. Throws what OpusEncoder throws (the
+// True when `copy` decodes to at least as long as `source` (less one Opus frame's slack): a copy
+// cut short by a version of this program that wrote copies in place, or by anything else, is no
+// stand-in for its recording. False when either file cannot be read.
+bool isComplete(const QString& copy, const QString& source);
+
+// Encodes `source` to `target` as above and returns `target`; with Existing::reuse a complete copy
+// already in place is returned as it is. Throws what OpusEncoder throws (the
 // temporary file is removed and `target` left as it was), or OperationCancelled when `token` is
 // cancelled while encoding or while waiting for another preparation of the same copy.
 QString write(const QString& source, const QString& target, Existing existing,

@@ -1,6 +1,7 @@
 // The transcription run of a recording, its retry and the resume at launch.
 
 #include "audio/AudioFileReader.h"
+#include "audio/OpusCopy.h"
 #include "pipeline/LivePreview.h"
 #include "pipeline/TranscriptFormatter.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
@@ -69,8 +70,10 @@ void TranscriptionPipeline::cleanupWAVIfOpusExists(const QString& path) {
     if (!hasExtension(path, {QLatin1StringView("wav")})) {
         return;
     }
+    // Only a copy as long as the recording stands in for it: a failed compression falls back to
+    // uploading the WAV, and a short copy left by an earlier version must not cost the recording.
     const auto opus = SessionStore::opusURL(path);
-    if (opus && QFileInfo::exists(*opus)) {
+    if (opus && QFileInfo::exists(*opus) && OpusCopy::isComplete(*opus, path)) {
         QFile::remove(path);
     }
 }

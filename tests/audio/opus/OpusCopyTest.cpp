@@ -106,6 +106,21 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
     EXPECT_TRUE(partFiles().isEmpty());
 }
 
+TEST_F(OpusCopyTest, AShortCopyInPlaceIsNeverTakenForTheRecording) {
+    // As an encoding cut off in place (by an earlier version) leaves it: the first half of a copy.
+    ASSERT_EQ(OpusCopy::write(source, target, OpusCopy::Existing::replace), target);
+    const QByteArray whole = bytes(target);
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(whole.left(whole.size() / 2));
+    file.close();
+    EXPECT_FALSE(OpusCopy::isComplete(target, source));
+
+    ASSERT_EQ(OpusCopy::write(source, target, OpusCopy::Existing::reuse), target);
+    EXPECT_TRUE(OpusCopy::isComplete(target, source));
+    EXPECT_NEAR(seconds(target), 20.0, 0.05);
+}
+
 TEST_F(OpusCopyTest, TwoPreparationsOfOneCopyDoNotEncodeSideBySide) {
     std::atomic<bool> done{false};
     qsizetype mostAtOnce = 0;
