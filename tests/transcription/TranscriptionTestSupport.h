@@ -60,6 +60,7 @@ CallOutcome<T> runCall(QCoro::Task<T> task) {
 
 // A session-format recording (float, mono, 16 kHz) holding a tone.
 inline QString writeSessionWav(const QString& path, double seconds = 1.0) {
+    QFile::remove(path); // the writer never replaces a file
     auto writer = AudioFileWriter::create(path, AudioFormat::working());
     const auto frames = static_cast<std::uint32_t>(16000 * seconds);
     std::vector<float> samples(frames);
