@@ -1,6 +1,5 @@
 #include "storage/PlainTextStore.h"
 
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

@@ -188,8 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "Streaming upload failed: The network connection was lost."},
         FailureCase{"StreamCutMidChunk", Call::mistralStream, answering(mode(FakeAnswer::Mode::cutMidChunk)),
                     "Streaming response interrupted: ", true},
-        FailureCase{"StreamEndedBeforeItsFinalEvent", Call::mistralStream, answering(deltaWithoutFinalEvent()),
-                    "Streaming response interrupted: The answer ended before the transcription was complete."},
+        FailureCase{
+            "StreamEndedBeforeItsFinalEvent", Call::mistralStream, answering(deltaWithoutFinalEvent()),
+            "Streaming response interrupted: The answer ended before the transcription was complete."},
         FailureCase{"StreamBrokenOff", Call::mistralStream, answering(mode(FakeAnswer::Mode::closeMidAnswer)),
                     "Streaming response interrupted: ", true}),
     [](const auto& param) { return std::string(param.param.name); });

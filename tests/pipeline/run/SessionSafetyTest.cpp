@@ -63,11 +63,11 @@ TEST_F(SessionSafetyTest, AWavGoesOnlyWhenItsCopyIsComplete) {
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-2024-11-03T09:00:00Z.opus");
     writeWav(wav, 16000 * 4);
     OpusCopy::write(wav, opus, OpusCopy::Existing::replace);
-    const QByteArray whole = readAll(opus);
-    writeAll(opus, whole.left(whole.size() / 2));
+    const QByteArray whole = readFile(opus);
+    writeFile(opus, whole.left(whole.size() / 2));
     TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
     EXPECT_TRUE(QFileInfo::exists(wav));
-    writeAll(opus, whole);
+    writeFile(opus, whole);
     TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
@@ -77,10 +77,10 @@ TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFil
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QString finished = SessionStore::sessionIDFor(now);
     const QString recorded = SessionStore::sessionIDFor(now.addSecs(1));
-    writeAll(transcriptsFolder() + '/' + finished + QStringLiteral(".txt"), "Earlier.");
+    writeFile(transcriptsFolder() + '/' + finished + QStringLiteral(".txt"), "Earlier.");
     const QString recording = appFolder() + QStringLiteral("/mixed-") + recorded + QStringLiteral(".wav");
     writeWav(recording, 16000);
-    const QByteArray before = readAll(recording);
+    const QByteArray before = readFile(recording);
 
     auto pipeline = makePipeline();
     pipeline->start();
@@ -99,7 +99,7 @@ TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFil
 
     // And a writer never opens an existing recording, whoever asks.
     EXPECT_THROW(AudioFileWriter::create(recording, AudioFormat::working()), SystemError);
-    EXPECT_EQ(readAll(recording), before);
+    EXPECT_EQ(readFile(recording), before);
 }
 
 TEST_F(SessionSafetyTest, AFullDiskIsReportedOnceWhileTheRecordingGoesOn) {
