@@ -61,9 +61,12 @@ TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheW
     const QString systemCopy = inTranscripts("system-" + kA + ".opus");
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
     EXPECT_TRUE(isOggOpus(systemCopy));
-    writeFile(systemCopy, "stale copy"); // an existing copy is used as it is
+    const QByteArray made = readFile(systemCopy);
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy); // a complete copy as it is
+    EXPECT_EQ(readFile(systemCopy), made);
+    writeFile(systemCopy, "cut short"); // one that is not a whole copy is made again
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
-    EXPECT_EQ(readFile(systemCopy), QByteArray("stale copy"));
+    EXPECT_TRUE(isOggOpus(systemCopy));
 
     // The mixed track wins; its copy is named after the field, not after the file.
     entry.audioURL = writeFile(inApp("recording.wav"), wavFile(800));

@@ -3,6 +3,8 @@
 
 #include "PipelineFixture.h"
 
+#include "audio/OpusCopy.h"
+
 #include "audio/SystemAudioMonitor.h"
 
 #include <QSignalSpy>
@@ -168,17 +170,25 @@ TEST_F(RecordingLifecycleTest, AudioCheckAndWavCleanup) {
     EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(appFolder() + "/missing.wav"));
     EXPECT_FALSE(TranscriptionPipeline::fileHasAudio(appFolder())); // a folder is no audio file
 
-    // A WAV goes only once its Opus copy exists; other files are never touched.
-    const QString wav = make("mixed-G.wav", 2000);
+    // A WAV goes only once a complete Opus copy of it exists; other files are never touched.
+    const QString wav = appFolder() + "/mixed-G.wav";
+    writeWav(wav, 16000);
+    const QByteArray recording = readFile(wav);
     TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
     EXPECT_TRUE(QFileInfo::exists(wav));
-    make("mixed-G.opus", 10);
+    make("mixed-G.opus", 10); // not a copy of it
+    TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
+    EXPECT_TRUE(QFileInfo::exists(wav));
+    const QString copy =
+        OpusCopy::write(wav, transcriptsFolder() + "/mixed-G.opus", OpusCopy::Existing::replace);
     TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
     EXPECT_FALSE(QFileInfo::exists(wav));
-    const QString flac = make("mixed-H.flac", 2000);
-    const QString foreign = make("other-I.wav", 2000);
-    make("mixed-H.opus", 10);
-    make("other-I.opus", 10);
+    const QString flac = appFolder() + "/mixed-H.flac";
+    const QString foreign = appFolder() + "/other-I.wav";
+    for (const QString& path : {flac, foreign})
+        writeFile(path, recording);
+    for (const char* name : {"/mixed-H.opus", "/other-I.opus"})
+        writeFile(transcriptsFolder() + name, readFile(copy));
     TranscriptionPipeline::cleanupWAVIfOpusExists(flac);
     TranscriptionPipeline::cleanupWAVIfOpusExists(foreign);
     EXPECT_TRUE(QFileInfo::exists(flac) && QFileInfo::exists(foreign));

@@ -4,7 +4,6 @@
 #include "PipelineFixture.h"
 
 #include "audio/AudioFileReader.h"
-#include "audio/OpusCopy.h"
 
 #include <QDateTime>
 #include <QSignalSpy>
@@ -55,20 +54,6 @@ TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsO
         lemonfox.requests()[0].body.contains(QByteArray("filename=\"mixed-" + id.toUtf8() + ".opus\"")));
     const auto copy = AudioFileReader::open(opus);
     EXPECT_NEAR(static_cast<double>(copy->length()) / copy->processingFormat().sampleRate, 20.0, 0.05);
-    EXPECT_FALSE(QFileInfo::exists(wav));
-}
-
-TEST_F(SessionSafetyTest, AWavGoesOnlyWhenItsCopyIsComplete) {
-    const QString wav = appFolder() + QStringLiteral("/mixed-2024-11-03T09:00:00Z.wav");
-    const QString opus = transcriptsFolder() + QStringLiteral("/mixed-2024-11-03T09:00:00Z.opus");
-    writeWav(wav, 16000 * 4);
-    OpusCopy::write(wav, opus, OpusCopy::Existing::replace);
-    const QByteArray whole = readFile(opus);
-    writeFile(opus, whole.left(whole.size() / 2));
-    TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
-    EXPECT_TRUE(QFileInfo::exists(wav));
-    writeFile(opus, whole);
-    TranscriptionPipeline::cleanupWAVIfOpusExists(wav);
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
 
@@ -144,8 +129,6 @@ TEST_F(SessionSafetyTest, EverythingASessionLeavesIsTheOwnersOnly) {
     EXPECT_EQ(modeOf(transcriptsFolder()), 0700u);
     EXPECT_EQ(modeOf(wav), 0600u);
     EXPECT_EQ(modeOf(pendingPath()), 0600u);
-    EXPECT_EQ(modeOf(PlainTextStore::lemonfoxApiKeyURL()), 0600u);
-    EXPECT_EQ(modeOf(PlainTextStore::mistralApiKeyURL()), 0600u);
 
     audio.state->speech = true;
     audio.push(8);
