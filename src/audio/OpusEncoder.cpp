@@ -74,7 +74,9 @@ public:
         }
     }
     ~EncoderHandle() {
-        if (!m_drained) {
+        // An encoder that was given no samples must not be drained: libopusenc asserts on it. An
+        // encoding cancelled before its first block ends that way.
+        if (!m_drained && m_framesWritten > 0) {
             ope_encoder_drain(m_encoder);
         }
         ope_encoder_destroy(m_encoder);
@@ -89,12 +91,16 @@ public:
         if (result < 0) {
             throw OpusError::encodingFailed(result);
         }
+        m_framesWritten += frames;
     }
 
     // The normal end. Draining writes the last pages and closes the file, so this is where a full
     // disk shows up: a copy whose end never reached the disk must not count as finished.
     void finish() {
         m_drained = true;
+        if (m_framesWritten == 0) {
+            throw OpusError::conversionFailed(QStringLiteral("Audio file has no readable samples."));
+        }
         const int result = ope_encoder_drain(m_encoder);
         if (result != OPE_OK) {
             throw OpusError::encodingFailed(result);
@@ -103,6 +109,7 @@ public:
 
 private:
     bool m_drained = false;
+    std::uint64_t m_framesWritten = 0;
     OutputFile m_output;
     OggOpusComments* m_comments = nullptr;
     OggOpusEnc* m_encoder = nullptr;

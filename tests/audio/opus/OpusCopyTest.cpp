@@ -54,6 +54,11 @@ protected:
 };
 
 TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
+    // Called off before its first block (the encoder then holds nothing to drain).
+    CancellationToken early;
+    early.cancel();
+    EXPECT_THROW(OpusCopy::write(source, target, OpusCopy::Existing::replace, early), OperationCancelled);
+
     // Cancelled half-way: the encoding stops and nothing appears at the copy's place.
     CancellationToken token;
     std::atomic<bool> cancelled{false};
