@@ -3,6 +3,7 @@
 #include "audio/OpusCopy.h"
 #include "common/PrivateFiles.h"
 #include "history/SessionMetadataStore.h"
+#include "pipeline/TranscriptSegmentsFile.h"
 #include "pipeline/TranscriptionRunner.h"
 #include "storage/SessionStore.h"
 
@@ -136,6 +137,7 @@ void SessionHistoryStore::deleteSession(const QString& id) {
     removeIfPresent(opusCopyLocation(QStringLiteral("mic-"), id));
     removeIfPresent(opusCopyLocation(QStringLiteral("system-"), id));
     removeIfPresent(transcriptLocation(id));
+    removeIfPresent(TranscriptSegmentsFile::location(id));
 
     SessionMetadataStore::deleteName(id);
 

@@ -46,8 +46,8 @@ public:
     // Stores the trimmed name for the id (even if it is not listed) and shows it in place.
     // A blank name does nothing at all.
     void rename(const QString& id, const QString& name);
-    // Removes the session's recordings, Opus copies and transcript, its name, and its row; moves the
-    // selection to the first remaining session if it was selected. An unlisted id removes nothing.
+    // Removes the session's recordings, Opus copies, transcript and segments, its name, and its row; moves
+    // the selection to the first remaining session if it was selected. An unlisted id removes nothing.
     void deleteSession(const QString& id);
 
     // Writes id + ".txt" in the transcripts folder atomically and records it in the entry.

@@ -4,6 +4,7 @@
 #include "audio/OpusCopy.h"
 #include "pipeline/LivePreview.h"
 #include "pipeline/TranscriptFormatter.h"
+#include "pipeline/TranscriptSegmentsFile.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
 #include "storage/PlainTextStore.h"
 #include "storage/SessionStore.h"
@@ -176,6 +177,7 @@ QCoro::Task<> TranscriptionPipeline::Private::run(QPointer<TranscriptionPipeline
         d.setTranscriptText(text);
         if (sessionID) {
             SessionStore::saveTranscript(text, *sessionID);
+            TranscriptSegmentsFile::save(response->segments.value_or(QList<LemonfoxSegment>()), *sessionID);
         }
         if (audioPath) {
             cleanupWAVIfOpusExists(*audioPath);

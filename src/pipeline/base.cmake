@@ -6,4 +6,5 @@ murmurly_add_library(murmurly_pipeline_base
         LanguageOptions.cpp
         PipelineError.cpp
         TranscriptFormatter.cpp
+        TranscriptSegmentsFile.cpp
     LIBS murmurly_transcription murmurly_storage murmurly_common Qt6::Core)

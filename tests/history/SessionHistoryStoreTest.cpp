@@ -114,6 +114,7 @@ TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSele
         writeFile(inTranscripts("mic-" + kA + ".opus"), "o"),
         writeFile(inTranscripts("system-" + kA + ".opus"), "o"),
         writeFile(inTranscripts(kA + ".txt"), "t"),
+        writeFile(inTranscripts(kA + ".segments.json"), "[]"),
     };
     const QStringList kept = {writeFile(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
                               writeFile(inApp("pending_session.json"), "{}"),
