@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtEndian>
 
@@ -85,6 +86,15 @@ QStringList idsOf(const QList<SessionHistoryEntry>& entries) {
     for (const SessionHistoryEntry& e : entries)
         ids << e.id;
     return ids;
+}
+
+QStringList cueTimes(const QString& path) {
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                {"-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", path});
+    if (!probe.waitForFinished(30000) || probe.exitCode() != 0 || !probe.readAllStandardError().isEmpty())
+        return {QStringLiteral("ffprobe failed on ") + path};
+    return QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
 } // namespace murmurly::test

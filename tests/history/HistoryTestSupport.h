@@ -27,5 +27,7 @@ QByteArray wavFile(int frames);
 // Starts a rescan and waits until its result is applied.
 void rescanAndWait(SessionHistoryStore& store);
 QStringList idsOf(const QList<SessionHistoryEntry>& entries);
+// ffmpeg's own reading of a subtitle file: "start,duration" in seconds per cue, or what failed.
+QStringList cueTimes(const QString& path);
 
 } // namespace murmurly::test

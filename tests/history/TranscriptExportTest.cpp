@@ -22,16 +22,6 @@ LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, 
     return {std::nullopt, std::move(text), start, end, std::move(speaker)};
 }
 
-// ffmpeg's own reading of a subtitle file: one "start,duration" per cue, or the error it printed.
-QStringList cueTimes(const QString& path) {
-    QProcess probe;
-    probe.start(QStringLiteral("ffprobe"),
-                {"-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", path});
-    if (!probe.waitForFinished(30000) || probe.exitCode() != 0 || !probe.readAllStandardError().isEmpty())
-        return {QStringLiteral("ffprobe failed on ") + path};
-    return QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-}
-
 // The cue texts as ffmpeg decodes them (markup and escapes resolved), written back as SubRip.
 QByteArray decodedAsSubRip(const QString& path) {
     QProcess ffmpeg;

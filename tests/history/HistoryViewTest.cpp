@@ -1,0 +1,334 @@
+#include "HistoryTestSupport.h"
+
+#include "app/DesignSystem.h"
+#include "app/ErrorBanner.h"
+#include "app/HistoryView.h"
+#include "app/RenameSessionDialog.h"
+#include "app/SessionRowDelegate.h"
+#include "app/TranscriptBox.h"
+#include "audio/SessionRecorder.h"
+#include "history/SessionDateFormatter.h"
+#include "history/SessionListModel.h"
+#include "history/SessionMetadataStore.h"
+#include "pipeline/TranscriptionPipeline.h"
+#include "pipeline/run/ScriptedAudio.h"
+#include "storage/PlainTextStore.h"
+#include "storage/SessionStore.h"
+#include "support/FakeTranscriptionService.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+namespace murmurly::test {
+namespace {
+
+const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
+const QString kB = QStringLiteral("2025-02-11T08:00:00Z");
+const QString kC = QStringLiteral("2024-12-31T23:59:59Z");
+const QString kD = QStringLiteral("2024-11-05T10:30:00Z");
+const QString kServiceTranscript =
+    QStringLiteral("[00:00] SPEAKER_00: Hello there.\n[00:01] SPEAKER_01: General Kenobi.\n");
+
+// The history panel in a dark window of its own, over a pipeline on a scripted microphone and the
+// real Lemonfox client talking to a local stand-in.
+class HistoryViewTest : public ::testing::Test {
+protected:
+    ScriptedAudio audio;
+    FakeTranscriptionService& lemonfox =
+        *new FakeTranscriptionService(FakeTranscriptionService::Kind::lemonfox);
+    std::unique_ptr<TranscriptionPipeline> pipeline;
+    SessionHistoryStore history;
+    QWidget window;
+    HistoryView* view = nullptr;
+
+    void SetUp() override {
+        ASSERT_TRUE(lemonfox.listen());
+        qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
+        ASSERT_TRUE(
+            PlainTextStore::writeValue(PlainTextStore::lemonfoxApiKeyURL(), QStringLiteral("lf-key")));
+        TranscriptionPipeline::Dependencies parts;
+        parts.recorder =
+            std::make_unique<SessionRecorder>(std::make_unique<ScriptedAudio::Input>(audio.state),
+                                              std::make_unique<ScriptedAudio::Gate>(audio.state));
+        parts.microphoneAuthorized = [] { return true; };
+        pipeline = std::make_unique<TranscriptionPipeline>(std::move(parts));
+
+        window.setObjectName(QStringLiteral("window"));
+        window.setStyleSheet(DesignSystem::styleSheet() +
+                             DesignSystem::backgroundStyle(QStringLiteral("window")));
+        window.resize(780, 470);
+        auto* layout = new QVBoxLayout(&window);
+        layout->setContentsMargins(16, 16, 16, 16);
+        view = new HistoryView(history, *pipeline);
+        view->hide();
+        layout->addWidget(view);
+        window.show();
+    }
+
+    // Shows the panel and waits for its scan and its transcript load.
+    void showPanel() {
+        view->show();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return history.pendingScans() == 0 &&
+                       view->transcriptPlaceholder() != "Loading transcript...";
+            },
+            20000));
+    }
+
+    QModelIndex row(int number) const { return view->sessionList()->model()->index(number, 0); }
+    QString nameAt(int number) const { return row(number).data().toString(); }
+    QStringList factsAt(int number) const {
+        return SessionRowDelegate::facts(
+            row(number).data(SessionListModel::EntryRole).value<SessionHistoryEntry>());
+    }
+    void clickRow(int number, std::optional<SessionRowDelegate::Button> button = std::nullopt) {
+        const QRect rect = view->sessionList()->visualRect(row(number));
+        QTest::mouseClick(view->sessionList()->viewport(), Qt::LeftButton, {},
+                          button ? SessionRowDelegate::buttonRect(rect, *button).center() : rect.center());
+    }
+    void pressOnList(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(view->sessionList(), Qt::Key(key), modifiers);
+    }
+    static QAbstractButton* buttonOf(QMessageBox* alert, const QString& text) {
+        for (QAbstractButton* button : alert->buttons())
+            if (button->text() == text)
+                return button;
+        return nullptr;
+    }
+    void selectLanguage(const QString& value) {
+        const int index = view->languageMenu()->findData(value);
+        view->languageMenu()->setCurrentIndex(index);
+        emit view->languageMenu()->activated(index);
+    }
+    void waitForStatus(const QString& status) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return view->statusLabel()->text() == status; }, 20000))
+            << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
+            << status.toStdString();
+    }
+    void saveScreenshot(QWidget& widget, const QString& name) {
+        const QString dir = qEnvironmentVariable("MURMURLY_BUILD_DIR", QDir::currentPath()) + "/screenshots";
+        QDir().mkpath(dir);
+        const QString scale = widget.devicePixelRatioF() > 1.0 ? QStringLiteral("@2x") : QString();
+        EXPECT_TRUE(widget.grab().save(dir + '/' + name + scale + ".png"));
+    }
+};
+
+TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAtEachShowing) {
+    showPanel();
+    EXPECT_EQ(view->sessionList()->model()->rowCount(), 0);
+    EXPECT_EQ(view->titleLabel()->text(), QStringLiteral("None selected"));
+    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Idle"));
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
+    EXPECT_FALSE(view->exportButton()->isEnabled());
+    EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("Select a session to view transcript."));
+
+    struct Case {
+        std::optional<QString> stored;
+        QString selection, label, custom;
+    };
+    for (const Case& c : {Case{"german", "german", "German", ""}, Case{"de", "Custom", "Custom", "de"},
+                          Case{std::nullopt, "Auto", "Auto", ""}}) {
+        SCOPED_TRACE(c.stored.value_or("none").toStdString());
+        view->hide(); // the next showing reads the preference afresh
+        ASSERT_TRUE(PlainTextStore::writeLanguage(c.stored));
+        showPanel();
+        EXPECT_EQ(view->languageSelection(), c.selection);
+        EXPECT_EQ(view->languageMenu()->currentText(), c.label);
+        EXPECT_EQ(view->customLanguageField()->isVisible(), c.selection == "Custom");
+        EXPECT_EQ(view->customLanguageField()->text(), c.custom);
+        selectLanguage(QStringLiteral("swedish")); // a choice here is the panel's own
+        EXPECT_EQ(PlainTextStore::readLanguage(), c.stored);
+    }
+}
+
+TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelectedTranscriptShows) {
+    writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(2500, 'o'));
+    writeFile(inTranscripts(kA + ".txt"), "[00:00] SPEAKER_00: Hi.\n");
+    writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(1'250'000, 'w'));
+    writeFile(inApp("system-" + kC + ".wav"), QByteArray(800, 's'));
+    writeFile(inTranscripts("system-" + kC + ".opus"), QByteArray(300, 'o'));
+    writeFile(inApp("mic-" + kD + ".wav"), QByteArray(1000, 'm'));
+    writeFile(inApp("system-" + kD + ".wav"), QByteArray(1000, 's'));
+    showPanel();
+
+    EXPECT_EQ(factsAt(0), (QStringList{"Audio", "Opus 3 KB", "Transcript"}));
+    EXPECT_EQ(factsAt(1), (QStringList{"Audio", "WAV 1.3 MB", "Opus \u2014", "No transcript"}));
+    EXPECT_EQ(factsAt(2), (QStringList{"System", "WAV 1 KB", "Opus 1 KB", "No transcript"}));
+    EXPECT_EQ(factsAt(3), (QStringList{"Mic", "WAV 2 KB", "Opus \u2014", "No transcript"}));
+
+    // The newest is selected at the first scan.
+    EXPECT_EQ(view->titleLabel()->text(),
+              SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(kA)));
+    EXPECT_EQ(view->transcriptBox()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
+    EXPECT_TRUE(view->exportButton()->isEnabled());
+    pressOnList(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
+
+    clickRow(1);
+    EXPECT_EQ(history.selectedID(), kB);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));
+    EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("No transcript saved yet."));
+    EXPECT_FALSE(view->exportButton()->isEnabled());
+    EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
+}
+
+TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAsked) {
+    for (const QString& id : {kA, kB, kC})
+        writeFile(inApp("mixed-" + id + ".wav"), "w");
+    writeFile(inTranscripts(kA + ".txt"), "t");
+    showPanel();
+    const QString nameOfA = nameAt(0);
+
+    pressOnList(Qt::Key_F2); // the selected session
+    ASSERT_NE(view->renameSheet(), nullptr);
+    EXPECT_EQ(view->renameSheet()->nameField()->text(), nameOfA);
+    view->renameSheet()->nameField()->setText(QStringLiteral(" \t "));
+    view->renameSheet()->saveButton()->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
+    EXPECT_EQ(nameAt(0), nameOfA);
+
+    clickRow(1, SessionRowDelegate::Button::rename);
+    ASSERT_NE(view->renameSheet(), nullptr);
+    view->renameSheet()->nameField()->setText(QStringLiteral("  Weekly sync "));
+    view->renameSheet()->saveButton()->click();
+    EXPECT_EQ(nameAt(1), QStringLiteral("Weekly sync"));
+    EXPECT_EQ(history.selectedID(), kA); // a row's button does not select it
+
+    pressOnList(Qt::Key_Delete);
+    ASSERT_NE(view->deleteAlert(), nullptr);
+    EXPECT_EQ(view->deleteAlert()->text(), QStringLiteral("Delete session?"));
+    EXPECT_EQ(view->deleteAlert()->informativeText(),
+              QStringLiteral("This removes the WAV, Opus, and transcript files."));
+    buttonOf(view->deleteAlert(), QStringLiteral("Cancel"))->click();
+    EXPECT_TRUE(QFile::exists(inApp("mixed-" + kA + ".wav")));
+
+    clickRow(0, SessionRowDelegate::Button::remove);
+    ASSERT_NE(view->deleteAlert(), nullptr);
+    buttonOf(view->deleteAlert(), QStringLiteral("Delete"))->click();
+    EXPECT_FALSE(QFile::exists(inApp("mixed-" + kA + ".wav")));
+    EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
+    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC}));
+    EXPECT_EQ(history.selectedID(), kB);
+    EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
+    EXPECT_EQ(view->titleLabel()->text(),
+              SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(kB)));
+
+    pressOnList(Qt::Key_Delete);
+    pressOnList(Qt::Key_F2);
+    QPointer<QWidget> alert = view->deleteAlert();
+    QPointer<QWidget> sheet = view->renameSheet();
+    view->hide();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
+    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC}));
+}
+
+TEST_F(HistoryViewTest,
+       ReTranscribingInAnotherLanguageShowsEachStepThenTheTranscriptWhichExportsAsSubtitles) {
+    writeFile(inApp("mixed-" + kA + ".wav"), wavFile(16000));
+    writeFile(inTranscripts(kA + ".txt"), "old");
+    ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("english")));
+    showPanel();
+    selectLanguage(QStringLiteral("german"));
+    FakeAnswer slow;
+    slow.pieceSize = 16;
+    slow.pauseMs = 40;
+    lemonfox.setAnswer(slow);
+
+    view->reTranscribeButton()->click();
+    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Preparing\u2026"));
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
+    EXPECT_EQ(view->transcriptBox()->text(), QString());
+    waitForStatus(QStringLiteral("Transcribing\u2026"));
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
+    waitForStatus(QStringLiteral("Idle"));
+    EXPECT_EQ(view->transcriptBox()->text(), kServiceTranscript);
+    EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
+    ASSERT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
+
+    view->exportButton()->click();
+    QFileDialog* dialog = view->exportDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->nameFilters().size(), 3); // the run kept its timings
+    QSignalSpy exported(view, &HistoryView::exportFinished);
+    dialog->selectNameFilter(dialog->nameFilters()[1]); // as the user picks it from the list
+    emit dialog->filterSelected(dialog->nameFilters()[1]);
+    dialog->selectFile(inApp("meeting"));
+    static_cast<QDialog*>(dialog)->accept();
+    ASSERT_TRUE(exported.wait(20000));
+    EXPECT_EQ(exported[0][1].value<std::optional<QString>>(), std::nullopt);
+    EXPECT_EQ(cueTimes(inApp("meeting.srt")), (QStringList{"0.000000,1.200000", "1.300000,1.200000"}));
+
+    // A failed run shows the pipeline's error and no transcript.
+    FakeAnswer failing;
+    failing.status = 500;
+    lemonfox.setAnswer(failing);
+    view->reTranscribeButton()->click();
+    waitForStatus(QStringLiteral("Transcribing\u2026"));
+    waitForStatus(QStringLiteral("Idle"));
+    EXPECT_TRUE(view->errorBanner()->isVisible());
+    EXPECT_TRUE(view->errorBanner()->message().startsWith(QStringLiteral("Transcription failed: ")));
+    EXPECT_EQ(view->transcriptBox()->text(), QString());
+}
+
+TEST_F(HistoryViewTest, WhileTheTopBarRecordsAndTranscribesNothingElseStartsAndTheDetailsFollowIt) {
+    writeFile(inApp("mixed-" + kA + ".wav"), wavFile(1600));
+    writeFile(inTranscripts(kA + ".txt"), "old");
+    showPanel();
+    FakeAnswer slow;
+    slow.pieceSize = 16;
+    slow.pauseMs = 40;
+    lemonfox.setAnswer(slow);
+
+    pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
+    audio.push(8);
+    pipeline->stop();
+    waitForStatus(QStringLiteral("Transcribing\u2026"));
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
+    // Another session's transcription, shown in the details of the selected one.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text() == kServiceTranscript; }, 20000));
+    EXPECT_EQ(history.selectedID(), kA);
+}
+
+TEST_F(HistoryViewTest, Screenshots) {
+    const QStringList ids = {kA, kB, kC, kD, "2024-10-01T09:00:00Z", "2024-09-12T16:45:00Z"};
+    for (int i = 0; i < ids.size(); ++i) {
+        writeFile(inTranscripts("mixed-" + ids[i] + ".opus"), QByteArray(180'000 * (i + 1), 'o'));
+        if (i % 2 == 0)
+            writeFile(inTranscripts(ids[i] + ".txt"), kServiceTranscript.toUtf8());
+    }
+    writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(4'200'000, 'w'));
+    SessionMetadataStore::setName(QStringLiteral("Design review"), kA);
+    showPanel();
+    saveScreenshot(window, QStringLiteral("history"));
+
+    pressOnList(Qt::Key_F2);
+    ASSERT_NE(view->renameSheet(), nullptr);
+    QTest::qWait(50);
+    saveScreenshot(*view->renameSheet(), QStringLiteral("history-rename"));
+    view->renameSheet()->cancelButton()->click();
+    pressOnList(Qt::Key_Delete);
+    ASSERT_NE(view->deleteAlert(), nullptr);
+    QTest::qWait(50);
+    saveScreenshot(*view->deleteAlert(), QStringLiteral("history-delete"));
+}
+
+} // namespace
+} // namespace murmurly::test
