@@ -104,7 +104,7 @@ struct Phases {
 QWidget* darkWindow() {
     auto* window = new QWidget;
     window->setObjectName(QStringLiteral("window"));
-    window->setStyleSheet(DesignSystem::styleSheet() +
+    window->setStyleSheet(DesignSystem::windowStyleSheet() +
                           DesignSystem::backgroundStyle(QStringLiteral("window")));
     window->resize(780, 470);
     new QVBoxLayout(window);

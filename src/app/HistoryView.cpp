@@ -60,7 +60,7 @@ QWidget* card() {
 void styleAlert(QMessageBox& alert) {
     using namespace DesignSystem;
     alert.setObjectName(QStringLiteral("alert"));
-    alert.setStyleSheet(styleSheet() +
+    alert.setStyleSheet(windowStyleSheet() +
                         QStringLiteral("#alert { background: %1; } QLabel { color: white; }"
                                        "#qt_msgbox_label { font-weight: 600; min-width: 240px; }"
                                        "#qt_msgbox_informativelabel { min-width: 240px; }")
@@ -284,8 +284,12 @@ void HistoryView::hideEvent(QHideEvent* event) {
 
 void HistoryView::appear() {
     m_showing = new QObject(this);
-    if (m_history.sessions().isEmpty())
-        m_history.rescan();
+    // Looked at once the event that showed the panel is over: the main window starts its own scan
+    // right after switching to the panel, and one scan fills an empty list as well as two.
+    QTimer::singleShot(0, m_showing, [this] {
+        if (m_history.sessions().isEmpty() && m_history.pendingScans() == 0)
+            m_history.rescan();
+    });
     loadLanguageDefaults();
     loadTranscript();
     refresh();

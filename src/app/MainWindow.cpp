@@ -4,6 +4,7 @@
 #include "app/DesignSystem.h"
 #include "app/ErrorBanner.h"
 #include "app/GlassMorphismModifier.h"
+#include "app/HistoryView.h"
 #include "app/ImportStatusRow.h"
 #include "app/LevelBar.h"
 #include "app/PermissionButton.h"
@@ -281,9 +282,8 @@ QWidget* MainWindow::buildTopBar() {
 }
 
 QWidget* MainWindow::buildHistoryPanel() {
-    auto* panel = new QWidget;
-    GlassMorphismModifier{.cornerRadius = 16, .fillOpacity = 0.06, .strokeOpacity = 0.12}.apply(*panel);
-    return panel;
+    // Shown and hidden by the content area's page switch; hiding it discards what it showed.
+    return new HistoryView(*m_history, m_pipeline);
 }
 
 QString MainWindow::statusText(bool isRunning, bool isTranscribing, bool isSilent) {

@@ -18,7 +18,7 @@ RenameSessionDialog::RenameSessionDialog(const QString& name, QWidget* parent)
     setFixedSize(380, 180);
     setObjectName(QStringLiteral("renameSheet"));
     setStyleSheet(
-        styleSheet() +
+        windowStyleSheet() +
         QStringLiteral("#renameSheet { background: %1; }").arg(Colors::css(Colors::settingsBackground())));
 
     auto* column = new QVBoxLayout(this);

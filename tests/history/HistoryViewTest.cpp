@@ -1,20 +1,18 @@
 #include "HistoryTestSupport.h"
 
-#include "app/DesignSystem.h"
+#include "app/AppTestSupport.h"
 #include "app/ErrorBanner.h"
 #include "app/HistoryView.h"
+#include "app/MainWindow.h"
 #include "app/RenameSessionDialog.h"
 #include "app/SessionRowDelegate.h"
 #include "app/TranscriptBox.h"
-#include "audio/SessionRecorder.h"
+#include "app/WindowFixture.h"
 #include "history/SessionDateFormatter.h"
 #include "history/SessionListModel.h"
 #include "history/SessionMetadataStore.h"
-#include "pipeline/TranscriptionPipeline.h"
-#include "pipeline/run/ScriptedAudio.h"
 #include "storage/PlainTextStore.h"
 #include "storage/SessionStore.h"
-#include "support/FakeTranscriptionService.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -43,48 +41,30 @@ const QString kD = QStringLiteral("2024-11-05T10:30:00Z");
 const QString kServiceTranscript =
     QStringLiteral("[00:00] SPEAKER_00: Hello there.\n[00:01] SPEAKER_01: General Kenobi.\n");
 
-// The history panel in a dark window of its own, over a pipeline on a scripted microphone and the
-// real Lemonfox client talking to a local stand-in.
-class HistoryViewTest : public ::testing::Test {
+// The history panel in the main window, over a pipeline on a scripted microphone and the real
+// Lemonfox client talking to a local stand-in.
+class HistoryViewTest : public WindowFixture {
 protected:
-    ScriptedAudio audio;
-    FakeTranscriptionService& lemonfox =
-        *new FakeTranscriptionService(FakeTranscriptionService::Kind::lemonfox);
-    std::unique_ptr<TranscriptionPipeline> pipeline;
-    SessionHistoryStore history;
-    QWidget window;
+    std::unique_ptr<MainWindow> window;
     HistoryView* view = nullptr;
 
     void SetUp() override {
-        ASSERT_TRUE(lemonfox.listen());
-        qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
-        ASSERT_TRUE(
-            PlainTextStore::writeValue(PlainTextStore::lemonfoxApiKeyURL(), QStringLiteral("lf-key")));
-        TranscriptionPipeline::Dependencies parts;
-        parts.recorder =
-            std::make_unique<SessionRecorder>(std::make_unique<ScriptedAudio::Input>(audio.state),
-                                              std::make_unique<ScriptedAudio::Gate>(audio.state));
-        parts.microphoneAuthorized = [] { return true; };
-        pipeline = std::make_unique<TranscriptionPipeline>(std::move(parts));
-
-        window.setObjectName(QStringLiteral("window"));
-        window.setStyleSheet(DesignSystem::styleSheet() +
-                             DesignSystem::backgroundStyle(QStringLiteral("window")));
-        window.resize(780, 470);
-        auto* layout = new QVBoxLayout(&window);
-        layout->setContentsMargins(16, 16, 16, 16);
-        view = new HistoryView(history, *pipeline);
-        view->hide();
-        layout->addWidget(view);
-        window.show();
+        WindowFixture::SetUp();
+        window = std::make_unique<MainWindow>(*model);
+        window->resize(820, 520);
+        window->show();
+        grant(true, true); // after the window's own look at the (absent) sound server
+        view = qobject_cast<HistoryView*>(window->historyPanel());
+        ASSERT_NE(view, nullptr);
     }
+    SessionHistoryStore& history() const { return window->history(); }
 
     // Shows the panel and waits for its scan and its transcript load.
     void showPanel() {
-        view->show();
+        window->setShowHistory(true);
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
-                return history.pendingScans() == 0 &&
+                return history().pendingScans() == 0 &&
                        view->transcriptPlaceholder() != "Loading transcript...";
             },
             20000));
@@ -120,12 +100,6 @@ protected:
             << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
             << status.toStdString();
     }
-    void saveScreenshot(QWidget& widget, const QString& name) {
-        const QString dir = qEnvironmentVariable("MURMURLY_BUILD_DIR", QDir::currentPath()) + "/screenshots";
-        QDir().mkpath(dir);
-        const QString scale = widget.devicePixelRatioF() > 1.0 ? QStringLiteral("@2x") : QString();
-        EXPECT_TRUE(widget.grab().save(dir + '/' + name + scale + ".png"));
-    }
 };
 
 TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAtEachShowing) {
@@ -144,7 +118,7 @@ TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAt
     for (const Case& c : {Case{"german", "german", "German", ""}, Case{"de", "Custom", "Custom", "de"},
                           Case{std::nullopt, "Auto", "Auto", ""}}) {
         SCOPED_TRACE(c.stored.value_or("none").toStdString());
-        view->hide(); // the next showing reads the preference afresh
+        window->setShowHistory(false); // the next showing reads the preference afresh
         ASSERT_TRUE(PlainTextStore::writeLanguage(c.stored));
         showPanel();
         EXPECT_EQ(view->languageSelection(), c.selection);
@@ -180,7 +154,7 @@ TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelect
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
 
     clickRow(1);
-    EXPECT_EQ(history.selectedID(), kB);
+    EXPECT_EQ(history().selectedID(), kB);
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));
     EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("No transcript saved yet."));
     EXPECT_FALSE(view->exportButton()->isEnabled());
@@ -207,7 +181,7 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     view->renameSheet()->nameField()->setText(QStringLiteral("  Weekly sync "));
     view->renameSheet()->saveButton()->click();
     EXPECT_EQ(nameAt(1), QStringLiteral("Weekly sync"));
-    EXPECT_EQ(history.selectedID(), kA); // a row's button does not select it
+    EXPECT_EQ(history().selectedID(), kA); // a row's button does not select it
 
     pressOnList(Qt::Key_Delete);
     ASSERT_NE(view->deleteAlert(), nullptr);
@@ -222,8 +196,8 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     buttonOf(view->deleteAlert(), QStringLiteral("Delete"))->click();
     EXPECT_FALSE(QFile::exists(inApp("mixed-" + kA + ".wav")));
     EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
-    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC}));
-    EXPECT_EQ(history.selectedID(), kB);
+    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC}));
+    EXPECT_EQ(history().selectedID(), kB);
     EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
     EXPECT_EQ(view->titleLabel()->text(),
               SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(kB)));
@@ -232,9 +206,9 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     pressOnList(Qt::Key_F2);
     QPointer<QWidget> alert = view->deleteAlert();
     QPointer<QWidget> sheet = view->renameSheet();
-    view->hide();
+    window->setShowHistory(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
-    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC}));
+    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC}));
 }
 
 TEST_F(HistoryViewTest,
@@ -295,16 +269,16 @@ TEST_F(HistoryViewTest, WhileTheTopBarRecordsAndTranscribesNothingElseStartsAndT
     slow.pauseMs = 40;
     lemonfox.setAnswer(slow);
 
-    pipeline->start();
-    ASSERT_TRUE(pipeline->isRunning());
+    pipeline().start();
+    ASSERT_TRUE(pipeline().isRunning());
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
     audio.push(8);
-    pipeline->stop();
+    pipeline().stop();
     waitForStatus(QStringLiteral("Transcribing\u2026"));
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
     // Another session's transcription, shown in the details of the selected one.
     EXPECT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text() == kServiceTranscript; }, 20000));
-    EXPECT_EQ(history.selectedID(), kA);
+    EXPECT_EQ(history().selectedID(), kA);
 }
 
 TEST_F(HistoryViewTest, Screenshots) {
@@ -317,7 +291,7 @@ TEST_F(HistoryViewTest, Screenshots) {
     writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(4'200'000, 'w'));
     SessionMetadataStore::setName(QStringLiteral("Design review"), kA);
     showPanel();
-    saveScreenshot(window, QStringLiteral("history"));
+    saveScreenshot(*window, QStringLiteral("history"));
 
     pressOnList(Qt::Key_F2);
     ASSERT_NE(view->renameSheet(), nullptr);
