@@ -232,6 +232,7 @@ TEST_F(HistoryViewTest,
     waitForStatus(QStringLiteral("Idle"));
     EXPECT_EQ(view->transcriptBox()->text(), kServiceTranscript);
     EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
+    EXPECT_GT(history().session(kA)->audioOpusBytes, 0); // the new copy, found by the rescan
     ASSERT_EQ(lemonfox.requests().size(), 1);
     EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
 
