@@ -303,7 +303,6 @@ void HistoryView::discardState() {
          {static_cast<QWidget*>(m_renameSheet.data()), static_cast<QWidget*>(m_deleteAlert.data()),
           static_cast<QWidget*>(m_exportDialog.data())}) {
         if (dialog) {
-            dialog->disconnect(this);
             dialog->hide();
             dialog->deleteLater();
         }
@@ -312,12 +311,9 @@ void HistoryView::discardState() {
 }
 
 void HistoryView::loadLanguageDefaults() {
-    if (m_state.didLoadLanguageDefaults)
-        return;
     const LanguageOptions::Selection shown = LanguageOptions::selectionFor(PlainTextStore::readLanguage());
     m_state.languageSelection = shown.selection;
     m_state.customLanguage = shown.custom;
-    m_state.didLoadLanguageDefaults = true;
 }
 
 void HistoryView::loadTranscript() {

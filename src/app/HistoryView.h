@@ -82,7 +82,6 @@ private:
         QString selectedTranscript;
         QString languageSelection = QStringLiteral("Auto");
         QString customLanguage;
-        bool didLoadLanguageDefaults = false;
         bool isPreparingOpus = false;
         bool isLoadingTranscript = false;
     };
@@ -91,6 +90,7 @@ private:
     QWidget* buildDetailsCard();
     void appear();
     void discardState();
+    // Once per showing: the state it fills is discarded when the panel is hidden.
     void loadLanguageDefaults();
     void loadTranscript();
     void followPipelineTranscript();

@@ -22,6 +22,7 @@ using Entry = SessionHistoryEntry;
 const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
 const QString kB = QStringLiteral("2025-02-11T08:00:00Z");
 const QString kC = QStringLiteral("2024-12-31T23:59:59Z");
+const QString kD = QStringLiteral("2024-11-05T10:30:00Z");
 
 TEST(SessionHistoryStore, ARescanSelectsTheNewestAndKeepsASelectionThatSurvives) {
     writeFile(inApp("mixed-" + kB + ".wav"), "w");
@@ -112,10 +113,10 @@ TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSele
         writeFile(inTranscripts(kA + ".txt"), "t"),
         writeFile(inTranscripts(kA + ".segments.json"), "[]"),
     };
-    const QStringList kept = {writeFile(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
-                              writeFile(inApp("pending_session.json"), "{}"),
-                              writeFile(inApp("mixed-" + kB + ".wav"), "w"),
-                              writeFile(inApp("mixed-" + kC + ".wav"), "w")};
+    const QStringList kept = {
+        writeFile(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
+        writeFile(inApp("pending_session.json"), "{}"), writeFile(inApp("mixed-" + kB + ".wav"), "w"),
+        writeFile(inApp("mixed-" + kC + ".wav"), "w"), writeFile(inApp("mixed-" + kD + ".wav"), "w")};
     SessionMetadataStore::setName(QStringLiteral("Doomed"), kA);
     SessionMetadataStore::setName(QStringLiteral("Keeper"), kB);
     SessionHistoryStore store;
@@ -135,12 +136,14 @@ TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSele
     for (const QString& path : kept)
         EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
     EXPECT_EQ(SessionMetadataStore::readNames(), (SessionMetadataStore::NameMap{{kB, "Keeper"}}));
-    EXPECT_EQ(idsOf(store.sessions()), (QStringList{kB, kC}));
+    EXPECT_EQ(idsOf(store.sessions()), (QStringList{kB, kC, kD}));
     EXPECT_EQ(store.selectedID(), kB);
 
-    store.deleteSession(kC); // not selected: the selection stays
-    EXPECT_EQ(store.selectedID(), kB);
-    store.deleteSession(kB);
+    store.setSelectedID(kC);
+    store.deleteSession(kB); // not selected: the selection stays
+    EXPECT_EQ(store.selectedID(), kC);
+    store.deleteSession(kC);
+    store.deleteSession(kD);
     EXPECT_TRUE(store.sessions().isEmpty());
     EXPECT_EQ(store.selectedID(), std::nullopt);
 }
