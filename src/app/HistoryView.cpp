@@ -284,12 +284,7 @@ void HistoryView::hideEvent(QHideEvent* event) {
 
 void HistoryView::appear() {
     m_showing = new QObject(this);
-    // Looked at once the event that showed the panel is over: the main window starts its own scan
-    // right after switching to the panel, and one scan fills an empty list as well as two.
-    QTimer::singleShot(0, m_showing, [this] {
-        if (m_history.sessions().isEmpty() && m_history.pendingScans() == 0)
-            m_history.rescan();
-    });
+    // No scan of its own: the main window starts one whenever the panel appears.
     loadLanguageDefaults();
     loadTranscript();
     refresh();

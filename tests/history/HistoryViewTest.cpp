@@ -153,6 +153,17 @@ TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelect
     pressOnList(Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
 
+    // No timings kept for it: text only, and the dialog says so; the text is the transcript's bytes.
+    view->exportButton()->click();
+    ASSERT_NE(view->exportDialog(), nullptr);
+    EXPECT_EQ(view->exportDialog()->nameFilters().size(), 1);
+    EXPECT_TRUE(view->exportDialog()->windowTitle().contains(QStringLiteral("text only")));
+    QSignalSpy exported(view, &HistoryView::exportFinished);
+    view->exportDialog()->selectFile(inApp("notes"));
+    static_cast<QDialog*>(view->exportDialog())->accept();
+    ASSERT_TRUE(exported.wait(20000));
+    EXPECT_EQ(readFile(inApp("notes.txt")), readFile(inTranscripts(kA + ".txt")));
+
     clickRow(1);
     EXPECT_EQ(history().selectedID(), kB);
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));

@@ -139,9 +139,9 @@ TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSele
     EXPECT_EQ(idsOf(store.sessions()), (QStringList{kB, kC, kD}));
     EXPECT_EQ(store.selectedID(), kB);
 
-    store.setSelectedID(kC);
+    store.setSelectedID(kD);
     store.deleteSession(kB); // not selected: the selection stays
-    EXPECT_EQ(store.selectedID(), kC);
+    EXPECT_EQ(store.selectedID(), kD);
     store.deleteSession(kC);
     store.deleteSession(kD);
     EXPECT_TRUE(store.sessions().isEmpty());
