@@ -316,7 +316,7 @@ void HistoryView::loadTranscript() {
     const std::optional<QString> id = m_history.selectedID();
     // Each load applies its result when it comes, even if the selection has moved on meanwhile;
     // the load for the newer selection comes after it.
-    QTimer::singleShot(0, m_showing, [this, id] {
+    QTimer::singleShot(0, this, [this, id] {
         m_state.selectedTranscript = m_history.loadTranscript(id);
         m_state.isLoadingTranscript = false;
         refresh();
