@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QtEndian>
@@ -14,26 +13,6 @@
 #include <cmath>
 
 namespace murmurly::test {
-
-namespace {
-
-// All tests of a binary share one temporary home (TestMain); each starts from an empty one, so
-// that they pass in any order when the binary runs them all in one process.
-class EmptyHomeForEachTest : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override {
-        QDir home(qEnvironmentVariable("HOME"));
-        for (const QFileInfo& entry :
-             home.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
-            entry.isDir() ? QDir(entry.filePath()).removeRecursively() : QFile::remove(entry.filePath());
-    }
-};
-
-const bool registered = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new EmptyHomeForEachTest);
-    return true;
-}();
-
-} // namespace
 
 QString inApp(const QString& name) {
     return QDir(SessionStore::appSupportDirectory()).filePath(name);
