@@ -45,6 +45,7 @@ void populate(int sessions) {
     const QDir app(SessionStore::appSupportDirectory());
     const QDir transcripts(SessionStore::transcriptsDirectory());
     const QDateTime start(QDate(2024, 1, 1), QTime(9, 0), Qt::UTC);
+    SessionMetadataStore::NameMap names;
     for (int i = 0; i < sessions; ++i) {
         const QString id = start.addSecs(qint64(i) * 3671).toString(Qt::ISODate);
         writeSmallFile(transcripts.filePath("mixed-" + id + ".opus"), 200'000 + i % 50);
@@ -52,8 +53,12 @@ void populate(int sessions) {
         if (i >= sessions * 4 / 5)
             writeSmallFile(app.filePath("mixed-" + id + ".wav"), 3'000'000 + i % 100);
         if (i % 10 == 0)
-            SessionMetadataStore::setName(QStringLiteral("Meeting %1").arg(i), id);
+            names.insert(id, QStringLiteral("Meeting %1").arg(i));
     }
+    // One write of the name file rather than one per renamed session.
+    QFile file(SessionMetadataStore::fileLocation());
+    if (!file.open(QIODevice::WriteOnly) || file.write(SessionMetadataStore::encode(names)) < 0)
+        qFatal("cannot write the session names");
 }
 
 // Runs the event loop until `done` holds (checked at every iteration), then 100 ms more so that
