@@ -34,11 +34,12 @@ AppModel::AppModel(std::unique_ptr<TranscriptionPipeline> pipeline, QObject* par
 AppModel::~AppModel() = default;
 
 void AppModel::refreshPermissions() {
-    // One probe answers both questions. It blocks for at most the probe's time-out; a window that
-    // appears while the sound server hangs waits that long once, then shows "not granted".
-    const SoundServerInfo info = SoundServerProbe::probe();
-    m_mic->setPermissionGranted(MicRecorder::grantsPermission(info));
-    m_system->setPermissionGranted(SystemAudioMonitor::grantsPermission(info));
+    // One probe answers both questions, off the main thread: a window that appears while the sound
+    // server hangs stays responsive and shows "not granted" once the probe gives up.
+    SoundServerProbe::probeInBackground(this, [this](const SoundServerInfo& info) {
+        m_mic->setPermissionGranted(MicRecorder::grantsPermission(info));
+        m_system->setPermissionGranted(SystemAudioMonitor::grantsPermission(info));
+    });
 }
 
 void AppModel::copyTranscript() {
@@ -66,7 +67,8 @@ void AppModel::showWindow() {
 }
 
 void AppModel::toggleRecording() {
-    if (m_pipeline->isRunning())
+    // A start still waiting for the sound server counts as running: the press cancels it.
+    if (m_pipeline->isRunning() || m_pipeline->isStarting())
         m_pipeline->stop();
     else
         m_pipeline->start();

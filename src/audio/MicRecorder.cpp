@@ -3,10 +3,7 @@
 #include "audio/SoundServerProbe.h"
 #include "audio/pulse/SoundSettings.h"
 
-#include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QPointer>
-#include <QThreadPool>
 
 namespace murmurly {
 
@@ -17,8 +14,11 @@ Q_LOGGING_CATEGORY(lcMic, "com.murmurly.app.MicRecorder")
 } // namespace
 
 MicRecorder::MicRecorder(QObject* parent)
-    : QObject(parent)
-    , m_permissionGranted(grantsPermission(SoundServerProbe::probe())) {}
+    : QObject(parent) {
+    // Not granted until the server has answered: a hung server must not hold up the window.
+    SoundServerProbe::probeInBackground(
+        this, [this](const SoundServerInfo& info) { setPermissionGranted(grantsPermission(info)); });
+}
 
 bool MicRecorder::grantsPermission(const SoundServerInfo& info) {
     return info.hasCaptureSource();
@@ -40,20 +40,10 @@ void MicRecorder::setPermissionGranted(bool granted) {
 }
 
 void MicRecorder::requestPermission() {
-    QPointer<MicRecorder> guard(this);
-    QThreadPool::globalInstance()->start([guard] {
-        const SoundServerInfo info = SoundServerProbe::probe();
+    SoundServerProbe::probeInBackground(this, [this](const SoundServerInfo& info) {
         if (!info.isReachable())
             qCInfo(lcMic, "Sound server not available: %s", qUtf8Printable(info.error));
-        const bool granted = grantsPermission(info);
-        const QString status = statusFor(info);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, granted, status] {
-                if (guard)
-                    guard->apply(granted, status);
-            },
-            Qt::QueuedConnection);
+        apply(grantsPermission(info), statusFor(info));
     });
 }
 

@@ -27,7 +27,7 @@ class MicRecorder : public QObject {
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
 
 public:
-    // Probes the sound server (bounded by a time-out) for the initial permission.
+    // Not granted at first; a background probe of the sound server sets the initial permission.
     explicit MicRecorder(QObject* parent = nullptr);
 
     bool permissionGranted() const { return m_permissionGranted; }

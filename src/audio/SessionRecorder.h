@@ -28,10 +28,11 @@ namespace murmurly {
 // conversion, mixing, voice-activity analysis, gating and file writes all run in order on one
 // serial queue, "SessionRecorder.IO", so the session state below needs no lock.
 //
-// Threads: start()/stop() on the owner's thread (the main thread); onLevel on the capture thread
-// (once per 4096 captured frames);
-// onVADScoreChange, onSilenceStateChange and onError on the IO queue (onSilenceStateChange also on
-// the caller's thread inside start()). Callbacks must be set before the first start().
+// Threads: start()/stop() on the owner's thread, or start() on a worker thread that the owner
+// waits for before its next stop() (start() may wait seconds for the sound server); onLevel on the capture
+// thread (once per 4096 captured frames); onVADScoreChange, onSilenceStateChange and onError on the IO queue
+// (onSilenceStateChange also on the caller's thread inside start()). Callbacks must be set before the first
+// start().
 class SessionRecorder {
 public:
     // The default microphone of the sound server and the Silero gate.

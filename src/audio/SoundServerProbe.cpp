@@ -1,5 +1,11 @@
 #include "audio/SoundServerProbe.h"
 
+#include "common/WaitingPool.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -153,6 +159,23 @@ SoundServerInfo SoundServerProbe::probe(std::chrono::milliseconds timeout) {
     }
     // The context goes before its loop (declaration order reversed on return).
     return state.info;
+}
+
+void SoundServerProbe::probeInBackground(QObject* receiver,
+                                         std::function<void(const SoundServerInfo&)> done) {
+    QPointer<QObject> guard(receiver);
+    waitingPool().start([guard, done = std::move(done)] {
+        const SoundServerInfo info = probe();
+        // Queued through the application object, which outlives every receiver; the guard is read
+        // only there, on the main thread, where receivers are destroyed.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [guard, done, info] {
+                if (guard)
+                    done(info);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 } // namespace murmurly

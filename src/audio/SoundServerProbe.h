@@ -6,6 +6,9 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
+
+class QObject;
 
 namespace murmurly {
 
@@ -39,6 +42,11 @@ public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{2000};
 
     static SoundServerInfo probe(std::chrono::milliseconds timeout = kDefaultTimeout);
+
+    // Probes on a pool thread, so that a hung server never stalls the caller's event loop, and
+    // hands the answer to `done` on the main thread (where `receiver` lives); nothing is called if `receiver`
+    // is gone.
+    static void probeInBackground(QObject* receiver, std::function<void(const SoundServerInfo&)> done);
 };
 
 } // namespace murmurly

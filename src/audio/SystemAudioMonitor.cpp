@@ -8,8 +8,6 @@
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QPointer>
-#include <QThreadPool>
 
 #include <algorithm>
 
@@ -23,7 +21,8 @@ Q_LOGGING_CATEGORY(lcMonitor, "com.murmurly.app.SystemAudioMonitor")
 
 SystemAudioMonitor::SystemAudioMonitor(QObject* parent)
     : QObject(parent) {
-    m_permissionGranted = grantsPermission(SoundServerProbe::probe());
+    SoundServerProbe::probeInBackground(
+        this, [this](const SoundServerInfo& info) { setPermissionGranted(grantsPermission(info)); });
     try {
         // The capture thread is the sample queue: it already is one serial thread per monitor, and
         // handing each block to yet another thread would cost a second copy and an allocation per
@@ -63,21 +62,10 @@ void SystemAudioMonitor::setPermissionGranted(bool granted) {
 }
 
 void SystemAudioMonitor::requestPermission() {
-    // The probe waits for the server (up to its time-out), so it runs off the main thread; the
-    // answer comes back only if this object still exists.
-    QPointer<SystemAudioMonitor> guard(this);
-    QThreadPool::globalInstance()->start([guard] {
-        const bool granted = grantsPermission(SoundServerProbe::probe());
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, granted] {
-                if (!guard)
-                    return;
-                guard->setPermissionGranted(granted);
-                guard->setStatus(granted ? QStringLiteral("Permission granted")
-                                         : QStringLiteral("Permission denied"));
-            },
-            Qt::QueuedConnection);
+    SoundServerProbe::probeInBackground(this, [this](const SoundServerInfo& info) {
+        const bool granted = grantsPermission(info);
+        setPermissionGranted(granted);
+        setStatus(granted ? QStringLiteral("Permission granted") : QStringLiteral("Permission denied"));
     });
 }
 

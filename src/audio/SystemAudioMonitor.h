@@ -40,7 +40,7 @@ public:
     // "SystemAudioSampleQueue"; the buffer is valid only during the call (copy it to keep it).
     std::function<void(const PcmBuffer& buffer)> onBuffer;
 
-    // Probes the sound server (bounded by a time-out) for the initial permission.
+    // Not granted at first; a background probe of the sound server sets the initial permission.
     explicit SystemAudioMonitor(QObject* parent = nullptr);
     // Stops the capture; no callback runs afterwards.
     ~SystemAudioMonitor() override;

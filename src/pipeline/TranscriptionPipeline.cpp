@@ -4,9 +4,13 @@
 #include "audio/MicRecorder.h"
 #include "audio/SoundServerProbe.h"
 #include "audio/SystemAudioMonitor.h"
+#include "common/WaitingPool.h"
 #include "pipeline/LivePreview.h"
 #include "pipeline/TranscriptionPipelinePrivate.h"
 #include "storage/SessionStore.h"
+
+#include <QFile>
+#include <QThreadPool>
 
 Q_LOGGING_CATEGORY(lcPipeline, "com.murmurly.app.TranscriptionPipeline")
 
@@ -45,10 +49,12 @@ TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject*
         d->recorder = std::move(dependencies.recorder);
     } else {
         d->recorder = std::make_shared<SessionRecorder>();
+        d->startRecorderOffThread = true;
     }
     if (dependencies.microphoneAuthorized) {
         d->microphoneAuthorized = std::move(dependencies.microphoneAuthorized);
     } else {
+        d->checkMicrophoneOffThread = true;
         // "Authorized" on this platform: the sound server answers and offers a capture source. Asked
         // afresh at every start, so a server started after the application is found.
         d->microphoneAuthorized = [] { return MicRecorder::grantsPermission(SoundServerProbe::probe()); };
@@ -83,6 +89,9 @@ TranscriptionPipeline::~TranscriptionPipeline() {
 
 bool TranscriptionPipeline::isRunning() const {
     return d->isRunning;
+}
+bool TranscriptionPipeline::isStarting() const {
+    return d->isStarting;
 }
 bool TranscriptionPipeline::isTranscribing() const {
     return d->isTranscribing;
@@ -236,8 +245,8 @@ void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
 
 void TranscriptionPipeline::start() {
     // A second start while recording would hand the recording in progress to a retry run; the
-    // windows only offer Stop then, so it is ignored.
-    if (d->isRunning) {
+    // windows only offer Stop then, so it is ignored; so is a start while one is pending.
+    if (d->isRunning || d->isStarting) {
         return;
     }
     d->livePreview->stop();
@@ -259,43 +268,118 @@ void TranscriptionPipeline::start() {
         d->currentSession.reset();
     }
 
-    if (!d->microphoneAuthorized()) {
-        d->setLastError(std::make_shared<PipelineError>(PipelineError::microphonePermissionDenied()));
-        d->setStatus(std::nullopt);
+    d->isStarting = true;
+    const std::uint64_t attempt = ++d->startAttempt;
+    if (!d->checkMicrophoneOffThread) {
+        d->continueStart(attempt, d->microphoneAuthorized());
+        return;
+    }
+    waitingPool().start([anchor = d->anchor, check = d->microphoneAuthorized, attempt] {
+        const bool authorized = check();
+        anchor->post(
+            [attempt, authorized](TranscriptionPipeline& p) { p.d->continueStart(attempt, authorized); });
+    });
+}
+
+void TranscriptionPipeline::Private::continueStart(std::uint64_t attempt, bool authorized) {
+    if (attempt != startAttempt || !isStarting) {
+        return; // stop() came first
+    }
+    if (!authorized) {
+        isStarting = false;
+        setLastError(std::make_shared<PipelineError>(PipelineError::microphonePermissionDenied()));
+        setStatus(std::nullopt);
         return;
     }
 
-    d->setLastError(nullptr);
-    d->setStatus(std::nullopt);
-    d->setSilent(false);
-    d->setVadScore(std::nullopt);
-    d->vadSilentHint = false;
-    d->vadSilentSince.reset();
-    d->setTranscriptText(QString());
+    setLastError(nullptr);
+    setStatus(std::nullopt);
+    setSilent(false);
+    setVadScore(std::nullopt);
+    vadSilentHint = false;
+    vadSilentSince.reset();
+    setTranscriptText(QString());
 
     const PendingSession session = SessionStore::createNewSession();
     // Without the record a crash loses the recording, but the recording itself can still go on.
     SessionStore::writePending(session);
-    d->currentSession = session;
+    currentSession = session;
+    startRecorder(attempt, session.audioPath);
+}
 
+namespace {
+
+std::shared_ptr<const PipelineError> startRecording(SessionRecorder& recorder, const QString& audioPath) {
     try {
-        d->recorder->start(session.audioPath);
+        recorder.start(audioPath);
     } catch (const Error& error) {
         qCCritical(lcPipeline, "Failed to start recording: %s", qUtf8Printable(error.description()));
-        d->setLastError(std::make_shared<PipelineError>(PipelineError::recordingFailed(error)));
-        d->setRunning(false);
+        return std::make_shared<PipelineError>(PipelineError::recordingFailed(error));
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void TranscriptionPipeline::Private::startRecorder(std::uint64_t attempt, const QString& audioPath) {
+    if (!startRecorderOffThread) {
+        finishStart(attempt, startRecording(*recorder, audioPath));
         return;
     }
+    recorderStarting = true;
+    // The task keeps the recorder alive: if the pipeline goes away meanwhile, the recorder stops
+    // and finishes its file when the task lets go of it.
+    waitingPool().start([anchor = anchor, recorder = recorder, audioPath, attempt] {
+        std::shared_ptr<const PipelineError> error = startRecording(*recorder, audioPath);
+        anchor->post([attempt, error](TranscriptionPipeline& p) { p.d->finishStart(attempt, error); });
+    });
+}
 
-    if (d->systemMonitor) {
-        d->systemMonitor->start();
+void TranscriptionPipeline::Private::finishStart(std::uint64_t attempt,
+                                                 std::shared_ptr<const PipelineError> error) {
+    recorderStarting = false;
+    if (cancelRequested || attempt != startAttempt) {
+        cancelRequested = false;
+        isStarting = false;
+        discardCancelledSession(!error);
+        return;
     }
-    d->setRunning(true);
-    d->setStatus(QStringLiteral("Listening..."));
-    d->livePreview->startIfNeeded(session);
+    isStarting = false;
+    if (error) {
+        setLastError(std::move(error));
+        setRunning(false);
+        return;
+    }
+    if (systemMonitor) {
+        systemMonitor->start();
+    }
+    setRunning(true);
+    setStatus(QStringLiteral("Listening..."));
+    livePreview->startIfNeeded(*currentSession);
+}
+
+void TranscriptionPipeline::Private::discardCancelledSession(bool recorderStarted) {
+    // Stopped before it ran: the session leaves neither audio nor a pending record behind.
+    const QString audioPath = currentSession ? currentSession->audioPath : QString();
+    currentSession.reset();
+    SessionStore::clearPending();
+    if (!recorderStarted) {
+        QFile::remove(audioPath);
+        return;
+    }
+    // The file is removed once the recorder has closed it.
+    recorder->stop().then(&q, [audioPath] { QFile::remove(audioPath); });
 }
 
 void TranscriptionPipeline::stop() {
+    if (d->isStarting) {
+        if (d->recorderStarting) {
+            d->cancelRequested = true; // carried out when the recorder's start returns
+        } else {
+            d->isStarting = false;
+        }
+        return;
+    }
     if (!d->isRunning) {
         return;
     }

@@ -57,6 +57,9 @@ public:
         Dependencies(Dependencies&&) noexcept;
         Dependencies& operator=(Dependencies&&) noexcept;
 
+        // Given ones answer at once (tests script them) and are called on the main thread; the
+        // defaults ask the sound server, which may hang, so they run on a pool thread and start()
+        // goes on when they have answered or timed out.
         std::unique_ptr<SessionRecorder> recorder;
         // True when the sound server is reachable and offers a capture source.
         std::function<bool()> microphoneAuthorized;
@@ -73,6 +76,9 @@ public:
     TranscriptionPipeline& operator=(const TranscriptionPipeline&) = delete;
 
     bool isRunning() const;
+    // Between start() and the moment recording runs or has failed, while the permission check or
+    // the recorder's start waits for the sound server. stop() then cancels the start.
+    bool isStarting() const;
     bool isTranscribing() const;
     bool isSilent() const;
     std::optional<float> vadScore() const;
@@ -94,7 +100,8 @@ public:
 
     // Starts a recording session, or retries the transcription of the current session.
     void start();
-    // Ends the recording and hands it to a transcription run. Does nothing unless recording.
+    // Ends the recording and hands it to a transcription run. During a pending start it cancels the
+    // start instead: nothing is recorded or kept. Does nothing otherwise.
     void stop();
     // Cancels a running transcription run and resets the displayed recording state.
     void cancelTranscription();

@@ -102,6 +102,22 @@ struct TranscriptionPipeline::Private {
     std::function<bool()> microphoneAuthorized;
     Clock clock;
 
+    // The start in progress (see isStarting()). Each start() takes a new attempt number; a step
+    // whose answer arrives for an older attempt (cancelled by stop()) does nothing with it.
+    bool isStarting = false;
+    std::uint64_t startAttempt = 0;
+    // The recorder's start runs on a pool thread: the recorder must not be touched until it returns,
+    // so stop() only asks for the cancellation and the answer carries it out.
+    bool recorderStarting = false;
+    bool cancelRequested = false;
+    bool checkMicrophoneOffThread = false;
+    bool startRecorderOffThread = false;
+
+    void continueStart(std::uint64_t attempt, bool authorized);
+    void startRecorder(std::uint64_t attempt, const QString& audioPath);
+    void finishStart(std::uint64_t attempt, std::shared_ptr<const PipelineError> error);
+    void discardCancelledSession(bool recorderStarted);
+
     void setRunning(bool value);
     void setTranscribing(bool value);
     void setSilent(bool value);

@@ -54,6 +54,11 @@ QStringList menuLines(const QString& status, const QString& command, bool canCop
             QStringLiteral("Quit")};
 }
 
+// Start asks the sound server off the main thread; true once recording runs.
+bool waitForStart(const TranscriptionPipeline& pipeline) {
+    return QTest::qWaitFor([&] { return !pipeline.isStarting(); }, 15000) && pipeline.isRunning();
+}
+
 QImage iconImage(const QSystemTrayIcon& tray, int size) {
     return tray.icon().pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
@@ -98,7 +103,7 @@ TEST_F(AppShell, MenuWindowAndTrayFollowARecordingToItsTranscript) {
     test::saveScreenshot(menu, QStringLiteral("menu-idle"));
 
     content.startStopAction()->trigger();
-    ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
+    ASSERT_TRUE(waitForStart(pipeline)) << qPrintable(pipeline.lastErrorDescription());
     EXPECT_EQ(describe(menu), menuLines(QStringLiteral("Listening\u2026"), QStringLiteral("Stop"), false));
     EXPECT_TRUE(label.showsRecording());
     EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
@@ -145,7 +150,7 @@ TEST_F(AppShell, ARunDuringARecordingReadsAsTranscribing) {
     MainWindow window(model);
 
     model.toggleRecording();
-    ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
+    ASSERT_TRUE(waitForStart(pipeline)) << qPrintable(pipeline.lastErrorDescription());
     pipeline.transcribeFiles(m_speech, std::nullopt, std::nullopt, true, {});
     ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline.isTranscribing(); }, 10000));
     EXPECT_EQ(describe(*content.menu()),
@@ -200,7 +205,7 @@ TEST_F(AppShell, TrayIconShowsRecordingUnlessACustomImageIsShipped) {
     EXPECT_EQ(qAlpha(customIdle.pixel(2, 2)), 0);
 
     model.toggleRecording();
-    ASSERT_TRUE(model.pipeline().isRunning()) << qPrintable(model.pipeline().lastErrorDescription());
+    ASSERT_TRUE(waitForStart(model.pipeline())) << qPrintable(model.pipeline().lastErrorDescription());
     EXPECT_EQ(iconImage(drawnTray, 32), recording);
     EXPECT_EQ(iconImage(customTray, 32), customIdle);
     EXPECT_FALSE(customLabel.showsRecording());
