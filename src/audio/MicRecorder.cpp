@@ -17,7 +17,11 @@ MicRecorder::MicRecorder(QObject* parent)
     : QObject(parent) {
     // Not granted until the server has answered: a hung server must not hold up the window.
     SoundServerProbe::probeInBackground(
-        this, [this](const SoundServerInfo& info) { setPermissionGranted(grantsPermission(info)); });
+        this, [this, version = m_permissionVersion](const SoundServerInfo& info) {
+            // A value written meanwhile (the application's own refresh) is newer than this answer.
+            if (m_permissionVersion == version)
+                setPermissionGranted(grantsPermission(info));
+        });
 }
 
 bool MicRecorder::grantsPermission(const SoundServerInfo& info) {
@@ -33,6 +37,7 @@ QString MicRecorder::statusFor(const SoundServerInfo& info) {
 }
 
 void MicRecorder::setPermissionGranted(bool granted) {
+    ++m_permissionVersion;
     if (m_permissionGranted == granted)
         return;
     m_permissionGranted = granted;

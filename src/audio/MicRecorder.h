@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 namespace murmurly {
 
 struct SoundServerInfo;
@@ -60,6 +62,8 @@ private:
     void apply(bool granted, const QString& status);
 
     bool m_permissionGranted = false;
+    // Counts the writes of permissionGranted; the first probe's answer applies only if none came first.
+    std::uint64_t m_permissionVersion = 0;
     QString m_status;
 };
 

@@ -80,6 +80,8 @@ private:
     void setStatus(const QString& status);
 
     bool m_permissionGranted = false;
+    // Counts the writes of permissionGranted; the first probe's answer applies only if none came first.
+    std::uint64_t m_permissionVersion = 0;
     bool m_isMonitoring = false;
     float m_level = 0;
     QString m_status;

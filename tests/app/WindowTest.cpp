@@ -63,7 +63,7 @@ TEST_F(WindowScreens, PermissionsScreenFollowsBothFlagsLive) {
 
     // Appearing asks the sound server again: there is none, so neither permission holds.
     window.show();
-    EXPECT_FALSE(model->mic().permissionGranted());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !model->mic().permissionGranted(); }, 5000));
     EXPECT_TRUE(window.showsPermissions());
     EXPECT_EQ(window.microphoneRow()->subtitle(), QStringLiteral("Allow microphone access"));
     EXPECT_EQ(window.systemAudioRow()->subtitle(), QStringLiteral("Enable Screen Recording"));
@@ -164,7 +164,9 @@ TEST_F(WindowScreens, HistoryPanelRescansOnOpeningAndHidesTheMainBanner) {
     microphoneAuthorized = false;
     MainWindow window(*model);
     window.resize(620, 460);
-    window.show();
+    grant(true, true);
+    window.show(); // its probe finds no server
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
     grant(true, true);
     window.startStopButton()->click();
     ASSERT_EQ(pipeline().lastErrorDescription(), QStringLiteral("Microphone permission is not granted."));

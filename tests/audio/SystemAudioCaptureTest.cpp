@@ -58,7 +58,7 @@ void expectSpeechDuration(const std::vector<float>& captured, double rate, doubl
 
 TEST_F(CaptureTest, SystemAudioDeliversPlayedSpeechWithLevelUntilStopped) {
     SystemAudioMonitor monitor;
-    ASSERT_TRUE(monitor.permissionGranted());
+    ASSERT_TRUE(waitFor([&] { return monitor.permissionGranted(); }));
     BlockCollector collector;
     std::atomic<bool> onSampleQueue{true};
     monitor.onBuffer = [&](const PcmBuffer& buffer) {
