@@ -16,12 +16,13 @@ Q_LOGGING_CATEGORY(lcMic, "com.murmurly.app.MicRecorder")
 MicRecorder::MicRecorder(QObject* parent)
     : QObject(parent) {
     // Not granted until the server has answered: a hung server must not hold up the window.
-    SoundServerProbe::probeInBackground(
-        this, [this, version = m_permissionVersion](const SoundServerInfo& info) {
-            // A value written meanwhile (the application's own refresh) is newer than this answer.
-            if (m_permissionVersion == version)
-                setPermissionGranted(grantsPermission(info));
-        });
+    SoundServerProbe::probeInBackground(this,
+                                        [this, version = m_permissionVersion](const SoundServerInfo& info) {
+                                            // A value written meanwhile (the application's own refresh) is
+                                            // newer than this answer.
+                                            if (m_permissionVersion == version)
+                                                setPermissionGranted(grantsPermission(info));
+                                        });
 }
 
 bool MicRecorder::grantsPermission(const SoundServerInfo& info) {

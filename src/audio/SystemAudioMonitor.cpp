@@ -21,12 +21,13 @@ Q_LOGGING_CATEGORY(lcMonitor, "com.murmurly.app.SystemAudioMonitor")
 
 SystemAudioMonitor::SystemAudioMonitor(QObject* parent)
     : QObject(parent) {
-    SoundServerProbe::probeInBackground(
-        this, [this, version = m_permissionVersion](const SoundServerInfo& info) {
-            // A value written meanwhile (the application's own refresh) is newer than this answer.
-            if (m_permissionVersion == version)
-                setPermissionGranted(grantsPermission(info));
-        });
+    SoundServerProbe::probeInBackground(this,
+                                        [this, version = m_permissionVersion](const SoundServerInfo& info) {
+                                            // A value written meanwhile (the application's own refresh) is
+                                            // newer than this answer.
+                                            if (m_permissionVersion == version)
+                                                setPermissionGranted(grantsPermission(info));
+                                        });
     try {
         // The capture thread is the sample queue: it already is one serial thread per monitor, and
         // handing each block to yet another thread would cost a second copy and an allocation per
