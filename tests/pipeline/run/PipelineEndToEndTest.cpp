@@ -41,7 +41,9 @@ TEST_F(PipelineEndToEndTest, SpeechFromBothSourcesIsRecordedAndTranscribed) {
     QObject::connect(&pipeline, &TranscriptionPipeline::vadScoreChanged, &pipeline,
                      [&] { likeliest = std::max(likeliest, pipeline.vadScore().value_or(0.0f)); });
 
-    pipeline.start();
+    ASSERT_TRUE(waitFor([&] { return monitor.permissionGranted(); }));
+    pipeline.start(); // asks the sound server in the background
+    ASSERT_TRUE(waitFor([&] { return !pipeline.isStarting(); }));
     ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
     EXPECT_EQ(pipeline.status(), QStringLiteral("Listening..."));
     const QString wav = *pipeline.currentSessionAudioPath();
