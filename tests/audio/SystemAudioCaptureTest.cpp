@@ -113,6 +113,7 @@ TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDeviceAndBackWhenItIsR
     const int headphones = PulseFixture::loadNullSink(QStringLiteral("headphones"));
     ASSERT_GE(headphones, 0) << PulseFixture::lastError().toStdString();
     SystemAudioMonitor monitor;
+    ASSERT_TRUE(waitFor([&] { return monitor.permissionGranted(); }));
     BlockCollector collector;
     monitor.onBuffer = [&](const PcmBuffer& buffer) { collector.add(buffer); };
     monitor.start();
@@ -163,6 +164,7 @@ TEST_F(CaptureTest, SystemAudioFollowsTheDefaultSinkToANewDeviceAndBackWhenItIsR
 
 TEST_F(CaptureTest, SystemAudioSurvivesTheServerDyingAndResumesWhenItReturns) {
     SystemAudioMonitor monitor;
+    ASSERT_TRUE(waitFor([&] { return monitor.permissionGranted(); }));
     BlockCollector collector;
     monitor.onBuffer = [&](const PcmBuffer& buffer) { collector.add(buffer); };
     monitor.start();

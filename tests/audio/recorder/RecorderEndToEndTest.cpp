@@ -95,6 +95,7 @@ protected:
     }
 
     void start() {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return monitor.permissionGranted(); }, 10000));
         recorder.start(session);
         monitor.start();
         ASSERT_TRUE(QTest::qWaitFor([&] { return windows > 2; }, 10000)) << qPrintable(monitor.status());
