@@ -90,10 +90,9 @@ protected:
     // A real X server of our own; the display it took is in the environment afterwards.
     void startXServer() {
         m_xvfb.setProcessChannelMode(QProcess::SeparateChannels);
-        m_xvfb.start(QStringLiteral("Xvfb"),
-                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                      QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                      QStringLiteral("1280x800x24")});
+        m_xvfb.start(
+            QStringLiteral("Xvfb"),
+            QStringLiteral("-displayfd 1 -nolisten tcp -screen 0 1280x800x24").split(QLatin1Char(' ')));
         ASSERT_TRUE(m_xvfb.waitForStarted(10000));
         QByteArray display;
         ASSERT_TRUE(QTest::qWaitFor(

@@ -66,10 +66,8 @@ public:
 
     bool listen(quint16 port = 0);
     QUrl baseUrl() const;
-    Kind kind() const { return m_kind; }
 
     void setAnswer(FakeAnswer answer) { m_answer = std::move(answer); }
-    const FakeAnswer& answer() const { return m_answer; }
     // Large uploads (benchmarks): count the body's bytes without keeping them.
     void setKeepBodies(bool keep) { m_keepBodies = keep; }
 
