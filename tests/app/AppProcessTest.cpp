@@ -8,6 +8,7 @@
 
 #include "audio/WavHeaderRepair.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -51,7 +52,7 @@ protected:
         ASSERT_TRUE(test::PulseFixture::restart()) << qPrintable(test::PulseFixture::lastError());
         ASSERT_TRUE(m_lemonfox.listen());
         ASSERT_TRUE(m_scratch.isValid());
-        m_binary = qEnvironmentVariable("MURMURLY_BUILD_DIR") + QStringLiteral("/bin/murmurly");
+        m_binary = QCoreApplication::applicationDirPath() + QStringLiteral("/murmurly"); // built beside it
         ASSERT_TRUE(QFileInfo(m_binary).isExecutable()) << qPrintable(m_binary);
 
         m_env = QProcessEnvironment::systemEnvironment();
