@@ -138,9 +138,7 @@ TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
 
     // A run forced during the silent recording (a re-transcription) reads "Transcribing…", in the
     // window and the menu alike; Start/Stop still follows the recording alone.
-    test::FakeAnswer held;
-    held.mode = test::FakeAnswer::Mode::neverAnswer;
-    lemonfox.setAnswer(held);
+    lemonfox.setAnswer({.mode = test::FakeAnswer::Mode::neverAnswer});
     MenuBarContent menu(*model, pipeline());
     pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
     ASSERT_TRUE(pipeline().isTranscribing());

@@ -41,12 +41,12 @@ struct FakeAnswer {
     Mode mode = Mode::normal;
     int status = 200;
     QByteArray contentType = "application/json";
-    QByteArray body;   // when empty for a 2xx answer: the service's usual answer
+    QByteArray body{}; // when empty for a 2xx answer: the service's usual answer
     int pieceSize = 0; // > 0: the answer goes out in pieces of this many bytes
     int pauseMs = 0;   // between pieces, or between streamed events
     // A streamed answer (chunked text/event-stream): these events, each already ending in a blank
     // line. Empty for a Mistral request with stream=true: the service's usual events.
-    QList<QByteArray> events;
+    QList<QByteArray> events{};
     // Streams the first event, then waits for release() before sending the rest (a safety timer
     // releases it after a while so that a faulty client cannot hang a test forever).
     bool holdAfterFirstEvent = false;

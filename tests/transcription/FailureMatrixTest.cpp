@@ -69,10 +69,7 @@ std::function<QString(ServiceFixture&)> answering(FakeAnswer answer) {
 }
 
 FakeAnswer status(int code, QByteArray body) {
-    FakeAnswer answer;
-    answer.status = code;
-    answer.body = std::move(body);
-    return answer;
+    return {.status = code, .body = std::move(body)};
 }
 
 FakeAnswer deltaWithoutFinalEvent() {
@@ -82,9 +79,7 @@ FakeAnswer deltaWithoutFinalEvent() {
 }
 
 FakeAnswer mode(FakeAnswer::Mode m) {
-    FakeAnswer answer;
-    answer.mode = m;
-    return answer;
+    return {.mode = m};
 }
 
 // The service never answers; the client gives up after `request` in all or `resource` of silence.

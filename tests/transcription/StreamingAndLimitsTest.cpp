@@ -40,9 +40,7 @@ class StreamPiecesTest : public ServiceFixture, public ::testing::WithParamInter
 
 // Events cut into pieces of every small size arrive as the same lines.
 TEST_P(StreamPiecesTest, LinesSurviveAnyCut) {
-    FakeAnswer answer;
-    answer.pieceSize = GetParam();
-    mistral.setAnswer(answer);
+    mistral.setAnswer({.pieceSize = GetParam()});
     QStringList deltas;
     const auto outcome = runCall(mistralClient->transcribeStream(
         opusInput(), "en", [&](const QString& piece) { deltas.append(piece); }));
@@ -56,9 +54,7 @@ TEST_P(StreamPiecesTest, LinesSurviveAnyCut) {
 INSTANTIATE_TEST_SUITE_P(PieceSizes, StreamPiecesTest, ::testing::Values(1, 2, 3, 7, 16));
 
 TEST_F(StreamingTest, CancellingAbortsThePendingRequestAndCleansUp) {
-    FakeAnswer answer;
-    answer.mode = FakeAnswer::Mode::neverAnswer;
-    lemonfox.setAnswer(answer);
+    lemonfox.setAnswer({.mode = FakeAnswer::Mode::neverAnswer});
     CancellationToken token;
     QObject context;
     QObject::connect(&lemonfox, &FakeTranscriptionService::requestReceived, &context,

@@ -56,11 +56,7 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
 }
 
 TEST_F(TranscriptionRunTest, ServiceErrorIsShownAndTheSessionIsNotKept) {
-    FakeAnswer answer;
-    answer.status = 500;
-    answer.contentType = "text/plain";
-    answer.body = "Service overloaded";
-    lemonfox.setAnswer(answer);
+    lemonfox.setAnswer({.status = 500, .contentType = "text/plain", .body = "Service overloaded"});
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
 
