@@ -2,29 +2,39 @@
 
 #include "app/AppModel.h"
 #include "audio/MicRecorder.h"
+#include "audio/SessionRecorder.h"
 #include "audio/SystemAudioMonitor.h"
-#include "pipeline/run/PipelineFixture.h"
+#include "pipeline/TranscriptionPipeline.h"
+#include "pipeline/run/ScriptedAudio.h"
+#include "storage/SessionStore.h"
+#include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
 
+#include <QDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 namespace murmurly::test {
 
-// The window's model over the scripted pipeline (a scripted microphone and gate, a clock the test
-// moves) and a local stand-in for Lemonfox; no sound server, so the two permissions are whatever
-// the test sets.
-class WindowFixture : public PipelineFixture {
+// The window's model over a scripted microphone and gate, a clock the test moves, and a local
+// stand-in for Lemonfox; no sound server, so the two permissions are whatever the test sets.
+class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("PULSE_SERVER", "unix:/nonexistent/murmurly-test/native");
         ASSERT_TRUE(lemonfox.listen());
         qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
         qputenv("LEMONFOX_API_KEY", "test-key");
-        model = std::make_unique<AppModel>(makePipeline());
+        TranscriptionPipeline::Dependencies deps;
+        deps.recorder = std::make_unique<SessionRecorder>(std::make_unique<ScriptedAudio::Input>(audio.state),
+                                                          std::make_unique<ScriptedAudio::Gate>(audio.state));
+        deps.microphoneAuthorized = [this] { return microphoneAuthorized; };
+        deps.clock = [this] { return now; };
+        model = std::make_unique<AppModel>(std::make_unique<TranscriptionPipeline>(std::move(deps)));
     }
 
     TranscriptionPipeline& pipeline() const { return model->pipeline(); }
@@ -32,6 +42,11 @@ protected:
     void grant(bool mic, bool system) {
         model->mic().setPermissionGranted(mic);
         model->system().setPermissionGranted(system);
+    }
+
+    void advance(double seconds) {
+        now += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds));
     }
 
     // One window of a tone with this gate decision and score, through to the window's state.
@@ -42,6 +57,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline().vadScore() == probability; }, 5000));
     }
 
+    ScriptedAudio audio;
+    std::chrono::steady_clock::time_point now{};
+    bool microphoneAuthorized = true;
     FakeTranscriptionService lemonfox{FakeTranscriptionService::Kind::lemonfox};
     std::unique_ptr<AppModel> model;
 };
