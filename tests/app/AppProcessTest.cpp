@@ -8,6 +8,7 @@
 
 #include "audio/WavHeaderRepair.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -51,7 +52,7 @@ protected:
         ASSERT_TRUE(test::PulseFixture::restart()) << qPrintable(test::PulseFixture::lastError());
         ASSERT_TRUE(m_lemonfox.listen());
         ASSERT_TRUE(m_scratch.isValid());
-        m_binary = qEnvironmentVariable("MURMURLY_BUILD_DIR") + QStringLiteral("/bin/murmurly");
+        m_binary = QCoreApplication::applicationDirPath() + QStringLiteral("/murmurly"); // built beside it
         ASSERT_TRUE(QFileInfo(m_binary).isExecutable()) << qPrintable(m_binary);
 
         m_env = QProcessEnvironment::systemEnvironment();
@@ -90,10 +91,9 @@ protected:
     // A real X server of our own; the display it took is in the environment afterwards.
     void startXServer() {
         m_xvfb.setProcessChannelMode(QProcess::SeparateChannels);
-        m_xvfb.start(QStringLiteral("Xvfb"),
-                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                      QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                      QStringLiteral("1280x800x24")});
+        m_xvfb.start(
+            QStringLiteral("Xvfb"),
+            QStringLiteral("-displayfd 1 -nolisten tcp -screen 0 1280x800x24").split(QLatin1Char(' ')));
         ASSERT_TRUE(m_xvfb.waitForStarted(10000));
         QByteArray display;
         ASSERT_TRUE(QTest::qWaitFor(

@@ -23,23 +23,18 @@ TEST(CommandLine, HelpAndVersionAnswerInATerminalWithoutADisplay) {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QLatin1String(name));
 
-    QProcess version;
-    version.setProcessEnvironment(env);
-    version.start(binary(), {QStringLiteral("--version")});
-    ASSERT_TRUE(version.waitForFinished(20000));
-    EXPECT_EQ(version.exitStatus(), QProcess::NormalExit) << version.readAllStandardError().constData();
-    EXPECT_EQ(version.exitCode(), 0);
-    EXPECT_EQ(version.readAllStandardOutput(), QByteArray("Murmurly " MURMURLY_VERSION "\n"));
-
-    QProcess help;
-    help.setProcessEnvironment(env);
-    help.start(binary(), {QStringLiteral("--toggle"), QStringLiteral("-h")});
-    ASSERT_TRUE(help.waitForFinished(20000));
-    EXPECT_EQ(help.exitStatus(), QProcess::NormalExit) << help.readAllStandardError().constData();
-    EXPECT_EQ(help.exitCode(), 0);
-    const QByteArray text = help.readAllStandardOutput();
-    EXPECT_TRUE(text.contains("Usage:")) << text.constData();
-    EXPECT_TRUE(text.contains("--toggle")) << text.constData();
+    const auto run = [&](const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(binary(), arguments);
+        EXPECT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << process.readAllStandardError().constData();
+        EXPECT_EQ(process.exitCode(), 0);
+        return process.readAllStandardOutput();
+    };
+    EXPECT_EQ(run({QStringLiteral("--version")}), QByteArray("Murmurly " MURMURLY_VERSION "\n"));
+    const QByteArray text = run({QStringLiteral("--toggle"), QStringLiteral("-h")});
+    EXPECT_TRUE(text.contains("Usage:") && text.contains("--toggle")) << text.constData();
 }
 
 TEST(CommandLine, FindsTheModelBesideItsBinaryAndQuitsInOrderWhenTheSessionEnds) {

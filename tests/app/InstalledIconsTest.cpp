@@ -59,9 +59,6 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     // there in both, its inside is filled only while recording.
     const QImage idleImage = rendered(idle, 32);
     const QImage recordingImage = rendered(recording, 32);
-    rendered(recording, 128).save("/tmp/rec.png");
-    rendered(MenuBarIcon::applicationIcon(), 256).save("/tmp/app.png");
-    rendered(idle, 16).save("/tmp/idle16.png");
     EXPECT_GT(qAlpha(idleImage.pixel(16, 1)), 200);
     EXPECT_GT(qAlpha(recordingImage.pixel(16, 1)), 200);
     EXPECT_EQ(qAlpha(idleImage.pixel(9, 9)), 0);

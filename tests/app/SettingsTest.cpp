@@ -35,24 +35,8 @@ QString languageFile() {
     return PlainTextStore::languageURL();
 }
 
-// Leaves none of the settings files behind (nor a folder standing in for one): the tests of one
-// process share the home folder.
-void removeSettings() {
-    for (const QString& path :
-         {lemonfoxKey(), mistralKey(), providerFile(), languageFile(), AutostartEntry::path()}) {
-        QDir(path).removeRecursively();
-        QFile::remove(path);
-    }
-}
-
 class Settings : public test::WindowFixture {
 protected:
-    void SetUp() override {
-        WindowFixture::SetUp();
-        removeSettings();
-    }
-    void TearDown() override { removeSettings(); }
-
     void select(QComboBox& menu, const QString& value) { menu.setCurrentIndex(menu.findData(value)); }
 };
 

@@ -7,6 +7,7 @@
 #include "pipeline/TranscriptionPipeline.h"
 #include "pipeline/run/ScriptedAudio.h"
 #include "storage/SessionStore.h"
+#include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
 
 #include <QDir>
@@ -25,8 +26,6 @@ class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("PULSE_SERVER", "unix:/nonexistent/murmurly-test/native");
-        // The tests of one process share the home folder: no session of an earlier test resumes.
-        QDir(SessionStore::appSupportDirectory()).removeRecursively();
         ASSERT_TRUE(lemonfox.listen());
         qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
         qputenv("LEMONFOX_API_KEY", "test-key");

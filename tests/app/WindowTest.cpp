@@ -5,6 +5,7 @@
 #include "app/ErrorBanner.h"
 #include "app/LevelBar.h"
 #include "app/MainWindow.h"
+#include "app/MenuBarContent.h"
 #include "app/PermissionButton.h"
 #include "app/SettingsButtonStyle.h"
 #include "app/SettingsView.h"
@@ -135,14 +136,17 @@ TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
     EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
     test::saveScreenshot(window, QStringLiteral("working-silence"));
 
-    // A run forced during the silent recording (a re-transcription) reads "Transcribing…".
-    test::FakeAnswer held;
-    held.mode = test::FakeAnswer::Mode::neverAnswer;
-    lemonfox.setAnswer(held);
+    // A run forced during the silent recording (a re-transcription) reads "Transcribing…", in the
+    // window and the menu alike; Start/Stop still follows the recording alone.
+    lemonfox.setAnswer({.mode = test::FakeAnswer::Mode::neverAnswer});
+    MenuBarContent menu(*model, pipeline());
     pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
     ASSERT_TRUE(pipeline().isTranscribing());
     ASSERT_TRUE(pipeline().isSilent());
     EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Transcribing\u2026"));
+    EXPECT_EQ(menu.statusAction()->text(), QStringLiteral("Status: Transcribing\u2026"));
+    EXPECT_EQ(menu.startStopAction()->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
     EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
     EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
     pipeline().cancelTranscription();

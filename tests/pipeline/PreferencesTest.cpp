@@ -27,17 +27,17 @@ TEST(PlainTextStore, FilesLiveInTheHomeFolder) {
 TEST(PlainTextStore, ValuesAreReadTrimmedAndBlankOrBrokenFilesAreAbsent) {
     const QString key = PlainTextStore::lemonfoxApiKeyURL();
     EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
-    writeFile(key, "  sk-lemon-123 \r\n");
-    EXPECT_EQ(PlainTextStore::readValue(key), QStringLiteral("sk-lemon-123"));
-    writeFile(key, " \t\n \n");
-    EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
-    writeFile(key, "\xEF\xBB\xBFkey-after-bom\n");
-    EXPECT_EQ(PlainTextStore::readValue(key), QStringLiteral("key-after-bom"));
-    writeFile(key, "sk-\xff\xfe-not-utf8");
-    EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
-    writeFile(key, "sk-\xC3"); // cut in the middle of a character
-    EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
-
+    const std::pair<QByteArray, std::optional<QString>> cases[] = {
+        {"  sk-lemon-123 \r\n", QStringLiteral("sk-lemon-123")},
+        {" \t\n \n", std::nullopt},
+        {"\xEF\xBB\xBFkey-after-bom\n", QStringLiteral("key-after-bom")},
+        {"sk-\xff\xfe-not-utf8", std::nullopt},
+        {"sk-\xC3", std::nullopt}, // cut in the middle of a character
+    };
+    for (const auto& [stored, read] : cases) {
+        writeFile(key, stored);
+        EXPECT_EQ(PlainTextStore::readValue(key), read) << stored.toStdString();
+    }
     QFile::remove(key);
     ASSERT_TRUE(QDir().mkdir(key));
     EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
@@ -117,8 +117,6 @@ TEST(LanguageOptions, ResolvesChoicesAndShowsStoredValues) {
 TEST(PipelineError, DescribesItselfWithTheWrappedError) {
     const PipelineError noAudio = PipelineError::transcriptionFailed(PipelineError::noAudioData());
     EXPECT_EQ(noAudio.description(), QStringLiteral("Transcription failed: No audio data to transcribe."));
-    EXPECT_EQ(noAudio.kind(), PipelineError::Kind::transcriptionFailed);
-    ASSERT_TRUE(noAudio.underlying());
 
     const PipelineError recording =
         PipelineError::recordingFailed(SystemError(QStringLiteral("Failed to start audio engine")));
@@ -131,5 +129,4 @@ TEST(PipelineError, DescribesItselfWithTheWrappedError) {
               QStringLiteral("Pending audio was empty. Please record again."));
     EXPECT_EQ(PipelineError::pendingAudioUnreadable().description(),
               QStringLiteral("Pending audio was unreadable. Please record again."));
-    EXPECT_EQ(PipelineError::noAudioData().underlying(), nullptr);
 }

@@ -12,22 +12,13 @@ constexpr qint64 kKeptPrefix = 64 * 1024;
 constexpr int kHoldSafetyMs = 20000;
 
 QByteArray reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 413:
-        return "Payload Too Large";
-    case 422:
-        return "Unprocessable Entity";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases{{200, "OK"},
+                                                {400, "Bad Request"},
+                                                {401, "Unauthorized"},
+                                                {413, "Payload Too Large"},
+                                                {422, "Unprocessable Entity"},
+                                                {500, "Internal Server Error"}};
+    return phrases.value(status, "Status");
 }
 
 QByteArray chunk(const QByteArray& data) {

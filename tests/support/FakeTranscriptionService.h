@@ -41,12 +41,12 @@ struct FakeAnswer {
     Mode mode = Mode::normal;
     int status = 200;
     QByteArray contentType = "application/json";
-    QByteArray body;   // when empty for a 2xx answer: the service's usual answer
+    QByteArray body{}; // when empty for a 2xx answer: the service's usual answer
     int pieceSize = 0; // > 0: the answer goes out in pieces of this many bytes
     int pauseMs = 0;   // between pieces, or between streamed events
     // A streamed answer (chunked text/event-stream): these events, each already ending in a blank
     // line. Empty for a Mistral request with stream=true: the service's usual events.
-    QList<QByteArray> events;
+    QList<QByteArray> events{};
     // Streams the first event, then waits for release() before sending the rest (a safety timer
     // releases it after a while so that a faulty client cannot hang a test forever).
     bool holdAfterFirstEvent = false;
@@ -66,10 +66,8 @@ public:
 
     bool listen(quint16 port = 0);
     QUrl baseUrl() const;
-    Kind kind() const { return m_kind; }
 
     void setAnswer(FakeAnswer answer) { m_answer = std::move(answer); }
-    const FakeAnswer& answer() const { return m_answer; }
     // Large uploads (benchmarks): count the body's bytes without keeping them.
     void setKeepBodies(bool keep) { m_keepBodies = keep; }
 

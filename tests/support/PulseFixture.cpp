@@ -6,19 +6,16 @@
 
 namespace murmurly::test {
 
-namespace {
+static QString g_lastError;
 
-QString g_lastError;
-
-bool run(const QString& program, const QStringList& arguments, QString* output = nullptr,
-         int timeoutMs = 30000) {
+bool PulseFixture::run(const QString& program, const QStringList& arguments, QString* output) {
     QProcess process;
     process.start(program, arguments);
     if (!process.waitForStarted()) {
         g_lastError = program + QStringLiteral(": ") + process.errorString();
         return false;
     }
-    if (!process.waitForFinished(timeoutMs)) {
+    if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished();
         g_lastError = program + QStringLiteral(" did not finish");
@@ -32,12 +29,6 @@ bool run(const QString& program, const QStringList& arguments, QString* output =
         return false;
     }
     return true;
-}
-
-} // namespace
-
-bool PulseFixture::isAvailable() {
-    return !directory().isEmpty();
 }
 
 QString PulseFixture::directory() {
@@ -65,26 +56,6 @@ bool PulseFixture::runScript(const QString& command) {
     return run(script, {command, dir});
 }
 
-bool PulseFixture::restart() {
-    return runScript(QStringLiteral("start"));
-}
-
-bool PulseFixture::kill() {
-    return runScript(QStringLiteral("kill"));
-}
-
-bool PulseFixture::start() {
-    return runScript(QStringLiteral("start"));
-}
-
-bool PulseFixture::freeze() {
-    return runScript(QStringLiteral("freeze"));
-}
-
-bool PulseFixture::thaw() {
-    return runScript(QStringLiteral("thaw"));
-}
-
 bool PulseFixture::speak(const QString& text, const QString& path) {
     return run(QStringLiteral("espeak-ng"), {QStringLiteral("-w"), path, text});
 }
@@ -101,10 +72,6 @@ std::unique_ptr<QProcess> PulseFixture::startPlaying(const QString& path, const 
         return nullptr;
     }
     return process;
-}
-
-bool PulseFixture::pactl(const QStringList& arguments, QString* output) {
-    return run(QStringLiteral("pactl"), arguments, output);
 }
 
 int PulseFixture::loadNullSink(const QString& name) {

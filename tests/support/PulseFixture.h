@@ -18,21 +18,21 @@ namespace murmurly::test {
 class PulseFixture {
 public:
     // True when the test runs under the fixture (PULSE_SERVER points at its socket).
-    static bool isAvailable();
+    static bool isAvailable() { return !directory().isEmpty(); }
     // The daemon's folder (its socket is directory()/native).
     static QString directory();
     static QString lastError();
 
     // Stops the daemon (if it runs) and starts a fresh one: two null sinks, default sink
     // "speakers", default source "mic_in.monitor". Use it before a test that changes the server.
-    static bool restart();
+    static bool restart() { return runScript(QStringLiteral("start")); }
     // Kills the daemon with SIGKILL, as a crash would.
-    static bool kill();
+    static bool kill() { return runScript(QStringLiteral("kill")); }
     // Starts the daemon again after kill(); same as restart().
-    static bool start();
+    static bool start() { return restart(); }
     // Suspends the daemon (it still accepts connections but answers nothing) or lets it go on.
-    static bool freeze();
-    static bool thaw();
+    static bool freeze() { return runScript(QStringLiteral("freeze")); }
+    static bool thaw() { return runScript(QStringLiteral("thaw")); }
 
     // Writes `text` spoken by espeak-ng to a WAV file at `path`.
     static bool speak(const QString& text, const QString& path);
@@ -43,7 +43,9 @@ public:
                                                   const QString& sink = QStringLiteral("speakers"));
 
     // Runs pactl with `arguments`; its standard output goes to `output`.
-    static bool pactl(const QStringList& arguments, QString* output = nullptr);
+    static bool pactl(const QStringList& arguments, QString* output = nullptr) {
+        return run(QStringLiteral("pactl"), arguments, output);
+    }
     // Loads another null sink; returns its module index, or -1.
     static int loadNullSink(const QString& name);
     static bool setDefaultSink(const QString& name);
@@ -56,6 +58,7 @@ public:
 
 private:
     static bool runScript(const QString& command);
+    static bool run(const QString& program, const QStringList& arguments, QString* output = nullptr);
 };
 
 } // namespace murmurly::test

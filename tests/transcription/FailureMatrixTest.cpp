@@ -9,8 +9,6 @@ using namespace std::chrono_literals;
 namespace murmurly::test {
 namespace {
 
-enum class Call { lemonfox, mistralBatch, mistralStream };
-
 struct FailureCase {
     const char* name;
     Call call;
@@ -43,20 +41,8 @@ TEST_P(FailureMatrixTest, FailsWithItsTextAndLeavesNothingBehind) {
         expected = QStringLiteral("Failed to prepare audio file: ") + readerError(file);
     }
 
-    CallOutcome<LemonfoxTranscriptionResponse> outcome;
-    FakeTranscriptionService* service = c.call == Call::lemonfox ? &lemonfox : &mistral;
-    switch (c.call) {
-    case Call::lemonfox:
-        outcome = runCall(lemonfoxClient->transcribe(file, std::nullopt));
-        break;
-    case Call::mistralBatch:
-        outcome = runCall(mistralClient->transcribe(file, std::nullopt));
-        break;
-    case Call::mistralStream:
-        outcome = runCall(mistralClient->transcribeStream(file, std::nullopt, {}));
-        break;
-    }
-
+    const auto outcome = call(c.call, file);
+    FakeTranscriptionService* service = &serviceFor(c.call);
     ASSERT_FALSE(outcome.value.has_value());
     if (c.expectedIsPrefix) {
         EXPECT_TRUE(outcome.errorText().startsWith(expected)) << outcome.errorText().toStdString();
@@ -83,10 +69,7 @@ std::function<QString(ServiceFixture&)> answering(FakeAnswer answer) {
 }
 
 FakeAnswer status(int code, QByteArray body) {
-    FakeAnswer answer;
-    answer.status = code;
-    answer.body = std::move(body);
-    return answer;
+    return {.status = code, .body = std::move(body)};
 }
 
 FakeAnswer deltaWithoutFinalEvent() {
@@ -96,9 +79,7 @@ FakeAnswer deltaWithoutFinalEvent() {
 }
 
 FakeAnswer mode(FakeAnswer::Mode m) {
-    FakeAnswer answer;
-    answer.mode = m;
-    return answer;
+    return {.mode = m};
 }
 
 // The service never answers; the client gives up after `request` in all or `resource` of silence.

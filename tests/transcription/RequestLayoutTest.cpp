@@ -5,11 +5,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <functional>
 
 namespace murmurly::test {
 namespace {
-
-enum class Call { lemonfox, mistralBatch, mistralStream };
 
 struct LayoutCase {
     const char* name;
@@ -27,21 +26,11 @@ TEST_P(RequestLayoutTest, SendsExactlyTheExpectedRequest) {
     const QString file = opusInput();
     const QByteArray fileBytes = readFile(file);
 
-    QString error;
-    FakeTranscriptionService* service = &lemonfox;
-    QByteArray key = "lf-key";
-    if (c.call == Call::lemonfox) {
-        error = runCall(lemonfoxClient->transcribe(file, c.language)).errorText();
-    } else {
-        service = &mistral;
-        key = "ms-key";
-        error = c.call == Call::mistralBatch
-                    ? runCall(mistralClient->transcribe(file, c.language)).errorText()
-                    : runCall(mistralClient->transcribeStream(file, c.language, {})).errorText();
-    }
-    EXPECT_EQ(error, QStringLiteral("<no error>"));
-    ASSERT_EQ(service->requests().size(), 1);
-    const RecordedRequest& request = service->requests().first();
+    EXPECT_EQ(call(c.call, file, c.language).errorText(), QStringLiteral("<no error>"));
+    const FakeTranscriptionService& service = serviceFor(c.call);
+    const QByteArray key = c.call == Call::lemonfox ? "lf-key" : "ms-key";
+    ASSERT_EQ(service.requests().size(), 1);
+    const RecordedRequest& request = service.requests().first();
 
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.target, "/v1/audio/transcriptions");
@@ -91,120 +80,84 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"MistralStreamAuto", Call::mistralStream, std::nullopt, {kModel, kStream}}),
     [](const auto& param) { return std::string(param.param.name); });
 
-// What a request carries for a given input: the name and type of the file part and its bytes.
-struct FilePart {
-    QByteArray fileName;
+struct UploadCase {
+    const char* name;
+    Call call;
+    std::function<QString(ServiceFixture&)> input;
+    const char* fileName; // a pattern
     QByteArray contentType;
-    QByteArray content;
+    bool sentAsItIs; // else compressed to Ogg/Opus
 };
 
-FilePart filePartOf(const RecordedRequest& request) {
-    const QByteArray contentType = request.header("Content-Type").value_or("");
-    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
-    const auto parts = splitMultipart(request.body, boundary);
-    EXPECT_FALSE(parts.isEmpty());
-    if (parts.isEmpty()) {
-        return {};
-    }
-    const MultipartPart& file = parts.last();
-    const QRegularExpression name(QStringLiteral("filename=\"([^\"]*)\"\r\nContent-Type: (.*)$"));
-    const auto match = name.match(QString::fromUtf8(file.headers));
-    return {match.captured(1).toUtf8(), match.captured(2).toUtf8(), file.content};
-}
+class UploadPreparationTest : public ServiceFixture, public ::testing::WithParamInterface<UploadCase> {};
 
-class UploadPreparationTest : public ServiceFixture {};
-
-TEST_F(UploadPreparationTest, SessionRecordingIsSentAsItsOpusCopyWhichStays) {
-    const QString recording = writeSessionWav(SessionStore::appSupportDirectory() +
-                                              QStringLiteral("/mixed-2025-03-01T14:05:09Z.WAV"));
-    const auto outcome = runCall(lemonfoxClient->transcribe(recording, std::nullopt));
-    ASSERT_EQ(outcome.errorText(), QStringLiteral("<no error>"));
-
-    const QString copy = *SessionStore::opusURL(recording);
-    ASSERT_TRUE(QFile::exists(copy));
-    const FilePart part = filePartOf(lemonfox.requests().first());
-    EXPECT_EQ(part.fileName, "mixed-2025-03-01T14:05:09Z.opus");
-    EXPECT_EQ(part.contentType, "audio/opus");
-    EXPECT_EQ(part.content, readFile(copy));
-    EXPECT_TRUE(part.content.startsWith("OggS"));
-    EXPECT_TRUE(QFile::exists(recording));
-    EXPECT_EQ(temporaryFiles(), QStringList());
-}
-
-TEST_F(UploadPreparationTest, OggFileGoesUpAsItIsWhateverTheCaseOfItsName) {
-    const QString ogg = opusInput(QStringLiteral("memo.OGG"));
-    ASSERT_EQ(runCall(lemonfoxClient->transcribe(ogg, std::nullopt)).errorText(),
-              QStringLiteral("<no error>"));
-    const FilePart part = filePartOf(lemonfox.requests().first());
-    EXPECT_EQ(part.fileName, "memo.OGG");
-    EXPECT_EQ(part.contentType, "audio/ogg");
-    EXPECT_EQ(part.content, readFile(ogg));
-}
-
-TEST_F(UploadPreparationTest, OtherWavIsCompressedToATemporaryOpusFile) {
-    const QString wav = writeSessionWav(input(QStringLiteral("talk.wav")));
-    const auto outcome = runCall(mistralClient->transcribe(wav, std::nullopt));
-    ASSERT_EQ(outcome.errorText(), QStringLiteral("<no error>"));
-    const FilePart part = filePartOf(mistral.requests().first());
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F-]{36}\\.opus$"))
-                    .match(QString::fromUtf8(part.fileName))
+// What goes up for each kind of input, under which name and type; no temporary file stays.
+TEST_P(UploadPreparationTest, SendsTheRightFileUnderTheRightName) {
+    const UploadCase& c = GetParam();
+    const QString file = c.input(*this);
+    ASSERT_EQ(call(c.call, file).errorText(), QStringLiteral("<no error>"));
+    const FilePart part = filePartOf(serviceFor(c.call).requests().first());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1$").arg(QLatin1String(c.fileName)))
+                    .match(QString::fromLatin1(part.fileName))
                     .hasMatch())
         << part.fileName.toStdString();
-    EXPECT_EQ(part.contentType, "audio/opus");
-    EXPECT_TRUE(part.content.startsWith("OggS"));
+    EXPECT_EQ(part.contentType, c.contentType);
+    EXPECT_TRUE(c.sentAsItIs ? part.content == readFile(file) : part.content.startsWith("OggS"));
+    EXPECT_TRUE(QFile::exists(file));
     EXPECT_EQ(temporaryFiles(), QStringList());
+    // A session recording is sent as its Opus copy, which stays beside the transcripts.
+    const auto copy = SessionStore::opusURL(file);
+    if (copy && file.startsWith(SessionStore::appSupportDirectory()) && !c.sentAsItIs) {
+        EXPECT_EQ(readFile(*copy), part.content);
+    }
 }
 
-TEST_F(UploadPreparationTest, UnlistedFormatIsConvertedThenCompressedAndNothingStays) {
-    const QString aiff = input(QStringLiteral("memo.aiff"));
-    QProcess sox;
-    sox.start(QStringLiteral("sox"),
-              {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("22050"), QStringLiteral("-c"),
-               QStringLiteral("2"), aiff, QStringLiteral("synth"), QStringLiteral("0.5"),
-               QStringLiteral("sine"), QStringLiteral("440")});
-    ASSERT_TRUE(sox.waitForFinished(30000));
-    ASSERT_EQ(sox.exitCode(), 0);
-
-    const auto outcome = runCall(lemonfoxClient->transcribe(aiff, std::nullopt));
-    ASSERT_EQ(outcome.errorText(), QStringLiteral("<no error>"));
-    const FilePart part = filePartOf(lemonfox.requests().first());
-    EXPECT_TRUE(part.fileName.endsWith(".opus"));
-    EXPECT_EQ(part.contentType, "audio/opus");
-    EXPECT_TRUE(part.content.startsWith("OggS"));
-    EXPECT_EQ(temporaryFiles(), QStringList()) << "converted WAV and temporary Opus file must be gone";
+QString sessionWav(const char* name) {
+    return writeSessionWav(SessionStore::appSupportDirectory() + QLatin1Char('/') + QLatin1String(name));
 }
 
-TEST_F(UploadPreparationTest, WhenCompressionFailsTheWavItselfGoesUp) {
-    const QString recording = writeSessionWav(SessionStore::appSupportDirectory() +
-                                              QStringLiteral("/mic-2025-03-01T14:05:09Z.wav"));
-    // A folder where the Opus copy belongs: the encoder cannot create its file.
-    ASSERT_TRUE(QDir().mkpath(*SessionStore::opusURL(recording)));
-
-    const auto outcome = runCall(lemonfoxClient->transcribe(recording, std::nullopt));
-    ASSERT_EQ(outcome.errorText(), QStringLiteral("<no error>"));
-    const FilePart part = filePartOf(lemonfox.requests().first());
-    EXPECT_EQ(part.fileName, "mic-2025-03-01T14:05:09Z.wav");
-    EXPECT_EQ(part.contentType, "audio/wav");
-    EXPECT_EQ(part.content, readFile(recording));
-    EXPECT_EQ(temporaryFiles(), QStringList());
-}
-
-TEST_F(UploadPreparationTest, TruncatedHeaderIsRepairedBeforeTheSamplesAreCounted) {
-    // A recording cut off by a crash: the header still says "no samples" while the data is there.
-    const QString recording = writeSessionWav(input(QStringLiteral("crashed.wav")), 0.5);
-    QFile file(recording);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    const QByteArray bytes = file.readAll();
-    const qsizetype data = bytes.indexOf("data");
-    ASSERT_GT(data, 0);
-    file.seek(data + 4);
-    file.write(QByteArray(4, '\0'));
-    file.close();
-
-    const auto outcome = runCall(lemonfoxClient->transcribe(recording, std::nullopt));
-    EXPECT_EQ(outcome.errorText(), QStringLiteral("<no error>"));
-    EXPECT_EQ(lemonfox.requests().size(), 1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, UploadPreparationTest,
+    ::testing::Values(
+        UploadCase{"SessionRecordingAsItsOpusCopy", Call::lemonfox,
+                   [](ServiceFixture&) { return sessionWav("mixed-2025-03-01T14:05:09Z.WAV"); },
+                   "mixed-2025-03-01T14:05:09Z\\.opus", "audio/opus", false},
+        UploadCase{"OggAsItIsWhateverTheCase", Call::lemonfox,
+                   [](ServiceFixture& f) { return f.opusInput(QStringLiteral("memo.OGG")); }, "memo\\.OGG",
+                   "audio/ogg", true},
+        UploadCase{"OtherWavAsATemporaryOpusFile", Call::mistralBatch,
+                   [](ServiceFixture& f) { return writeSessionWav(f.input(QStringLiteral("talk.wav"))); },
+                   "[0-9A-F-]{36}\\.opus", "audio/opus", false},
+        UploadCase{"UnlistedFormatConvertedThenCompressed", Call::lemonfox,
+                   [](ServiceFixture& f) {
+                       const QString aiff = f.input(QStringLiteral("memo.aiff"));
+                       EXPECT_EQ(QProcess::execute(QStringLiteral("sox"),
+                                                   QStringLiteral("-n -r 22050 -c 2 %1 synth 0.5 sine 440")
+                                                       .arg(aiff)
+                                                       .split(QLatin1Char(' '))),
+                                 0);
+                       return aiff;
+                   },
+                   ".*\\.opus", "audio/opus", false},
+        // A folder where the Opus copy belongs: the encoder cannot create it, the WAV goes up.
+        UploadCase{"WavItselfWhenCompressionFails", Call::lemonfox,
+                   [](ServiceFixture&) {
+                       const QString wav = sessionWav("mic-2025-03-01T14:05:09Z.wav");
+                       EXPECT_TRUE(QDir().mkpath(*SessionStore::opusURL(wav)));
+                       return wav;
+                   },
+                   "mic-2025-03-01T14:05:09Z\\.wav", "audio/wav", true},
+        // Cut off by a crash: the header still says "no samples" while the data is there.
+        UploadCase{"TruncatedHeaderRepairedFirst", Call::lemonfox,
+                   [](ServiceFixture& f) {
+                       const QString wav = writeSessionWav(f.input(QStringLiteral("crashed.wav")), 0.5);
+                       QByteArray bytes = readFile(wav);
+                       bytes.replace(bytes.indexOf("data") + 4, 4, QByteArray(4, '\0'));
+                       writeFile(wav, bytes);
+                       return wav;
+                   },
+                   "[0-9A-F-]{36}\\.opus", "audio/opus", false}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 } // namespace
 } // namespace murmurly::test

@@ -12,6 +12,8 @@
 
 namespace murmurly::test {
 
+enum class Call { lemonfox, mistralBatch, mistralStream };
+
 // Both fake services on 127.0.0.1, the clients pointed at them, keys in the environment, and an
 // input folder outside the temporary folder (whose emptiness the tests check after each call).
 class ServiceFixture : public ::testing::Test {
@@ -35,6 +37,17 @@ public: // the parameterised cases below set the fixture up through it
     QString opusInput(const QString& name = QStringLiteral("clip.opus")) const {
         return writeBytes(input(name), QByteArray("OggS-pretend-opus-") + QByteArray(300, '\x07'));
     }
+
+    // Runs one client call to its end.
+    CallOutcome<LemonfoxTranscriptionResponse> call(Call call, const QString& file,
+                                                    const std::optional<QString>& language = std::nullopt) {
+        if (call == Call::lemonfox)
+            return runCall(lemonfoxClient->transcribe(file, language));
+        if (call == Call::mistralBatch)
+            return runCall(mistralClient->transcribe(file, language));
+        return runCall(mistralClient->transcribeStream(file, language, {}));
+    }
+    FakeTranscriptionService& serviceFor(Call call) { return call == Call::lemonfox ? lemonfox : mistral; }
 
     FakeTranscriptionService lemonfox{FakeTranscriptionService::Kind::lemonfox};
     FakeTranscriptionService mistral{FakeTranscriptionService::Kind::mistral};

@@ -40,9 +40,7 @@ class StreamPiecesTest : public ServiceFixture, public ::testing::WithParamInter
 
 // Events cut into pieces of every small size arrive as the same lines.
 TEST_P(StreamPiecesTest, LinesSurviveAnyCut) {
-    FakeAnswer answer;
-    answer.pieceSize = GetParam();
-    mistral.setAnswer(answer);
+    mistral.setAnswer({.pieceSize = GetParam()});
     QStringList deltas;
     const auto outcome = runCall(mistralClient->transcribeStream(
         opusInput(), "en", [&](const QString& piece) { deltas.append(piece); }));
@@ -56,9 +54,7 @@ TEST_P(StreamPiecesTest, LinesSurviveAnyCut) {
 INSTANTIATE_TEST_SUITE_P(PieceSizes, StreamPiecesTest, ::testing::Values(1, 2, 3, 7, 16));
 
 TEST_F(StreamingTest, CancellingAbortsThePendingRequestAndCleansUp) {
-    FakeAnswer answer;
-    answer.mode = FakeAnswer::Mode::neverAnswer;
-    lemonfox.setAnswer(answer);
+    lemonfox.setAnswer({.mode = FakeAnswer::Mode::neverAnswer});
     CancellationToken token;
     QObject context;
     QObject::connect(&lemonfox, &FakeTranscriptionService::requestReceived, &context,
@@ -98,29 +94,25 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{104857601, "Audio file is too large (100.0 MB). Lemonfox upload limit is 100 MB."},
         LimitCase{157286400, "Audio file is too large (150.0 MB). Lemonfox upload limit is 100 MB."}));
 
-TEST(ApiKeyLookup, FileWinsTrimmedAndBlankFileFallsBackToTheEnvironment) {
+// The key file wins (trimmed) over the environment; blank or broken, it counts as absent. The
+// value found, even an empty one, is kept until the cache is reset.
+TEST(ApiKeyLookup, FileWinsOverTheEnvironmentAndTheValueIsCachedUntilReset) {
     qputenv("LEMONFOX_API_KEY", "from-env");
     writeBytes(PlainTextStore::lemonfoxApiKeyURL(), "  lf-file-key \n");
     EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("lf-file-key"));
-
     writeBytes(PlainTextStore::lemonfoxApiKeyURL(), " \n\t");
-    EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("lf-file-key")) << "cached until reset";
+    EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("lf-file-key"));
     LemonfoxTranscriber::resetCachedApiKey();
     EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("from-env"));
-}
 
-TEST(ApiKeyLookup, EnvironmentValueIsCachedAsItIsEvenEmpty) {
     qputenv("MISTRAL_API_KEY", "");
     EXPECT_EQ(MistralTranscriber::apiKey(), QString(""));
     writeBytes(PlainTextStore::mistralApiKeyURL(), "ms-file");
     EXPECT_EQ(MistralTranscriber::apiKey(), QString(""));
     MistralTranscriber::resetCachedApiKey();
     EXPECT_EQ(MistralTranscriber::apiKey(), QStringLiteral("ms-file"));
-}
 
-TEST(ApiKeyLookup, NoFileNoVariableIsNoKeyAndInvalidUtf8IsNoFile) {
     qunsetenv("MISTRAL_API_KEY");
-    EXPECT_FALSE(MistralTranscriber::apiKey().has_value());
     writeBytes(PlainTextStore::mistralApiKeyURL(), "\xff\xfekey");
     MistralTranscriber::resetCachedApiKey();
     EXPECT_FALSE(MistralTranscriber::apiKey().has_value());

@@ -3,10 +3,12 @@
 #include "audio/AudioFileWriter.h"
 #include "common/Error.h"
 #include "support/FakeTranscriptionService.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 #include <QTimer>
 
@@ -73,9 +75,7 @@ inline QString writeSessionWav(const QString& path, double seconds = 1.0) {
 }
 
 inline QString writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
+    writeFile(path, bytes);
     return path;
 }
 
@@ -92,30 +92,21 @@ inline QStringList temporaryFiles() {
     return QDir(QDir::tempPath()).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// Splits a recorded multipart body at its boundary lines, as a service would.
-struct MultipartPart {
-    QByteArray headers;
+// The file part of a recorded multipart request: its file name, its type and its bytes.
+struct FilePart {
+    QByteArray fileName;
+    QByteArray contentType;
     QByteArray content;
 };
-inline QList<MultipartPart> splitMultipart(const QByteArray& body, const QByteArray& boundary) {
-    QList<MultipartPart> parts;
-    const QByteArray delimiter = "--" + boundary;
-    qsizetype at = body.indexOf(delimiter);
-    while (at >= 0) {
-        const qsizetype start = at + delimiter.size();
-        if (body.mid(start, 2) == "--") {
-            break;
-        }
-        const qsizetype next = body.indexOf(QByteArray("\r\n" + delimiter), start);
-        if (next < 0) {
-            break;
-        }
-        const QByteArray part = body.mid(start + 2, next - start - 2);
-        const qsizetype split = part.indexOf("\r\n\r\n");
-        parts.append({part.left(split), part.mid(split + 4)});
-        at = next + 2;
-    }
-    return parts;
+inline FilePart filePartOf(const RecordedRequest& request) {
+    const QByteArray type = request.header("Content-Type").value_or("");
+    const QByteArray end = "\r\n--" + type.mid(type.indexOf("boundary=") + 9) + "--\r\n";
+    const QRegularExpression head(QStringLiteral("filename=\"([^\"]*)\"\r\nContent-Type: ([^\r]*)\r\n\r\n"));
+    const auto match = head.match(QString::fromLatin1(request.body));
+    EXPECT_TRUE(match.hasMatch() && request.body.endsWith(end));
+    const qsizetype start = match.capturedEnd(0);
+    return {match.captured(1).toLatin1(), match.captured(2).toLatin1(),
+            request.body.mid(start, request.body.size() - end.size() - start)};
 }
 
 } // namespace murmurly::test

@@ -79,11 +79,9 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
 // stop() ends the pass in flight at once, and a fragment that was already on its way is dropped.
 TEST_F(LivePreviewTest, StopEndsThePassAndDropsLateFragments) {
     ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
-    FakeAnswer streaming;
     // Two fragments in one piece: both are read at once, the second is applied after the first.
-    streaming.events = {delta("Hello ") + delta("there"), delta(" again")};
-    streaming.holdAfterFirstEvent = true;
-    mistral.setAnswer(streaming);
+    mistral.setAnswer(
+        {.events = {delta("Hello ") + delta("there"), delta(" again")}, .holdAfterFirstEvent = true});
 
     auto pipeline = makePipeline();
     QObject::connect(pipeline.get(), &TranscriptionPipeline::transcriptTextChanged, pipeline.get(), [&] {
@@ -115,9 +113,7 @@ TEST_F(LivePreviewTest, PassesFollowTheRecordingNotTheClock) {
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
 
     ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
-    FakeAnswer failing;
-    failing.status = 500;
-    mistral.setAnswer(failing);
+    mistral.setAnswer({.status = 500});
     pipeline->start();
     audio.push(40);
     QTest::qWait(1000);
@@ -136,10 +132,9 @@ TEST_F(LivePreviewTest, PassesFollowTheRecordingNotTheClock) {
 TEST_F(LivePreviewTest, ShorterFinalTextDoesNotReplaceALongerOne) {
     ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
     const auto done = [](const QByteArray& text) {
-        FakeAnswer answer;
-        answer.events = {FakeTranscriptionService::event(
-            "transcription.done", R"({"type":"transcription.done","text":")" + text + "\"}")};
-        return answer;
+        return FakeAnswer{
+            .events = {FakeTranscriptionService::event(
+                "transcription.done", R"({"type":"transcription.done","text":")" + text + "\"}")}};
     };
     mistral.setAnswer(done("Hello there, general"));
     auto pipeline = makePipeline();

@@ -134,17 +134,9 @@ protected:
 
     // An answer that trickles in over about a second, so that a test can act while it arrives.
     static FakeAnswer slowAnswer(QByteArray body = {}) {
-        FakeAnswer answer;
-        answer.body = std::move(body);
-        answer.pieceSize = 16;
-        answer.pauseMs = 60;
-        return answer;
+        return {.body = std::move(body), .pieceSize = 16, .pauseMs = 60};
     }
-    static FakeAnswer silentAnswer() {
-        FakeAnswer answer;
-        answer.mode = FakeAnswer::Mode::neverAnswer;
-        return answer;
-    }
+    static FakeAnswer silentAnswer() { return {.mode = FakeAnswer::Mode::neverAnswer}; }
 };
 
 } // namespace murmurly::test

@@ -56,18 +56,12 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
 }
 
 TEST_F(TranscriptionRunTest, ServiceErrorIsShownAndTheSessionIsNotKept) {
-    FakeAnswer answer;
-    answer.status = 500;
-    answer.contentType = "text/plain";
-    answer.body = "Service overloaded";
-    lemonfox.setAnswer(answer);
+    lemonfox.setAnswer({.status = 500, .contentType = "text/plain", .body = "Service overloaded"});
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
 
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->lastErrorDescription(), QStringLiteral("Transcription failed: Service overloaded"));
-    ASSERT_TRUE(pipeline->lastError());
-    EXPECT_EQ(pipeline->lastError()->kind(), PipelineError::Kind::transcriptionFailed);
     EXPECT_FALSE(pipeline->status().has_value());
     EXPECT_TRUE(pipeline->transcriptText().isEmpty());
     // A failed run is not retried: the record goes, the recording stays for the history.
