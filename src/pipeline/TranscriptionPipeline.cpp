@@ -192,12 +192,15 @@ void TranscriptionPipeline::Private::setLastError(std::shared_ptr<const Pipeline
 
 void TranscriptionPipeline::Private::installRecorderCallbacks() {
     // The recorder calls these on its own threads; each only queues the work onto the pipeline.
-    recorder->onLevel = [anchor = anchor](float value) {
-        anchor->post([value](TranscriptionPipeline& p) {
-            p.d->micLevel = value;
-            p.d->setLevel(std::max(p.d->micLevel, p.d->systemLevel));
-            p.d->recomputeSilenceStatus();
-        });
+    const auto postMeters = [](PipelineAnchor& a) {
+        if (a.meterUpdatePending.exchange(true, std::memory_order_acq_rel)) {
+            return;
+        }
+        a.post([](TranscriptionPipeline& p) { p.d->applyRecorderMeters(); });
+    };
+    recorder->onLevel = [anchor = anchor, postMeters](float value) {
+        anchor->newMicLevel.store(value, std::memory_order_release);
+        postMeters(*anchor);
     };
     recorder->onError = [anchor = anchor](const Error& error) {
         // A failed write loses those samples only and the recording goes on, but the user must know
@@ -214,9 +217,25 @@ void TranscriptionPipeline::Private::installRecorderCallbacks() {
             p.d->recomputeSilenceStatus();
         });
     };
-    recorder->onVADScoreChange = [anchor = anchor](std::optional<float> score) {
-        anchor->post([score](TranscriptionPipeline& p) { p.d->setVadScore(score); });
+    recorder->onVADScoreChange = [anchor = anchor, postMeters](std::optional<float> score) {
+        anchor->newVadScore.store(score.value_or(PipelineAnchor::kNoScore), std::memory_order_release);
+        postMeters(*anchor);
     };
+}
+
+void TranscriptionPipeline::Private::applyRecorderMeters() {
+    // Cleared first: a value stored from here on queues a call of its own.
+    anchor->meterUpdatePending.store(false, std::memory_order_release);
+    const float level = anchor->newMicLevel.exchange(PipelineAnchor::kNoNewValue, std::memory_order_acq_rel);
+    const float score = anchor->newVadScore.exchange(PipelineAnchor::kNoNewValue, std::memory_order_acq_rel);
+    if (score != PipelineAnchor::kNoNewValue) {
+        setVadScore(score == PipelineAnchor::kNoScore ? std::nullopt : std::optional<float>(score));
+    }
+    if (level != PipelineAnchor::kNoNewValue) {
+        micLevel = level;
+        setLevel(std::max(micLevel, systemLevel));
+        recomputeSilenceStatus();
+    }
 }
 
 void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
@@ -224,12 +243,20 @@ void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
     if (monitor == nullptr) {
         return;
     }
+    // The monitor calls onLevel on the main thread already: applied at once, without a second hop.
+    // The anchor still guards against a pipeline that is gone.
     monitor->onLevel = [anchor = d->anchor](float value) {
-        anchor->post([value](TranscriptionPipeline& p) {
-            p.d->systemLevel = value;
-            p.d->setLevel(std::max(p.d->micLevel, p.d->systemLevel));
-            p.d->recomputeSilenceStatus();
-        });
+        TranscriptionPipeline* pipeline = nullptr;
+        {
+            std::lock_guard lock(anchor->mutex);
+            pipeline = anchor->pipeline;
+        }
+        if (pipeline == nullptr) {
+            return;
+        }
+        pipeline->d->systemLevel = value;
+        pipeline->d->setLevel(std::max(pipeline->d->micLevel, pipeline->d->systemLevel));
+        pipeline->d->recomputeSilenceStatus();
     };
     // Runs on the sample thread and stays there: the hop to the main thread would only delay the
     // audio. A buffer racing with stop() may still get through; the recorder drops or flushes it.

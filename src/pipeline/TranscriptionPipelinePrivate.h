@@ -41,6 +41,15 @@ struct PipelineAnchor {
     std::atomic<bool> isRunning{false};
     std::weak_ptr<SessionRecorder> recorder;
 
+    // The recorder's latest microphone level and VAD score, waiting for the main thread. Both
+    // arrive several times a second from the recorder's threads; one queued call carries whatever
+    // is newest when it runs, and no second call is queued while one is pending.
+    static constexpr float kNoNewValue = -2.0f;
+    static constexpr float kNoScore = -1.0f;
+    std::atomic<float> newMicLevel{kNoNewValue};
+    std::atomic<float> newVadScore{kNoNewValue};
+    std::atomic<bool> meterUpdatePending{false};
+
     // Queues `work` onto the pipeline's thread; it runs only if the pipeline still exists then.
     template <typename Work>
     void post(Work work) {
@@ -122,6 +131,8 @@ struct TranscriptionPipeline::Private {
     void setTranscribing(bool value);
     void setSilent(bool value);
     void setVadScore(std::optional<float> value);
+    // Takes the recorder's newest level and score (main thread).
+    void applyRecorderMeters();
     void setTranscriptText(const QString& value);
     void setStatus(std::optional<QString> value);
     void setLevel(float value);
