@@ -38,12 +38,12 @@ QFuture<void> finishedFuture() {
     return promise.future();
 }
 
-// Batches the fragment; a fragment that finds no memory is dropped.
-void addFragment(FragmentBatcher& batcher, const PcmBuffer& fragment,
-                 const FragmentBatcher::HandOver& handOver) {
+// A copy that may cross threads; none when memory is short (the buffer is then dropped).
+std::optional<PcmBuffer> cloneBuffer(const PcmBuffer& buffer) {
     try {
-        batcher.add(fragment, handOver);
+        return buffer;
     } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
 }
 
@@ -101,11 +101,6 @@ void SessionRecorder::start(const QString& outputPath) {
         if (!m_input->inputFormat().isValid())
             throw SystemError(QStringLiteral("No audio input"));
         m_micLevel.reset();
-        m_micBatch.clear();
-        {
-            std::lock_guard lock(m_sysBatchMutex);
-            m_sysBatch.clear();
-        }
         m_input->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer) { handleMicBuffer(buffer); });
         m_input->start();
     } catch (const std::exception&) {
@@ -126,14 +121,6 @@ QFuture<void> SessionRecorder::stop() {
     // still installed); only then does the tap go.
     m_input->stop();
     m_input->removeTap();
-    // The capture thread is idle now; the partial blocks go in before the stop work.
-    if (std::optional<PcmBuffer> rest = m_micBatch.take())
-        m_io.async([this, rest = std::move(*rest)] { processMicBuffer(rest); });
-    {
-        std::lock_guard lock(m_sysBatchMutex);
-        if (std::optional<PcmBuffer> rest = m_sysBatch.take())
-            m_io.async([this, rest = std::move(*rest)] { processSystemBuffer(rest); });
-    }
 
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
@@ -150,13 +137,12 @@ void SessionRecorder::waitForStopWork() {
 }
 
 void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
-    std::lock_guard lock(m_sysBatchMutex);
-    // Checked under the lock: a stop that has taken the partial block sees no fragment after it.
     if (!isRunning())
         return;
-    addFragment(m_sysBatch, buffer, [this](PcmBuffer&& block) {
-        m_io.async([this, block = std::move(block)] { processSystemBuffer(block); });
-    });
+    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
+    if (!copy)
+        return;
+    m_io.async([this, copy = std::move(*copy)] { processSystemBuffer(copy); });
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
@@ -165,11 +151,11 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
         m_micLevel.add(AudioLevelComputer::rmsLevel(buffer), buffer.frameLength());
     if (level && onLevel && callbacksEnabled())
         onLevel(*level);
-    // The buffer is only valid during this call: its copy in a block is what crosses to the IO
-    // queue, about ten times a second.
-    addFragment(m_micBatch, buffer, [this](PcmBuffer&& block) {
-        m_io.async([this, block = std::move(block)] { processMicBuffer(block); });
-    });
+    // The buffer is only valid during this call: the copy is what crosses to the IO queue.
+    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
+    if (!copy)
+        return;
+    m_io.async([this, copy = std::move(*copy)] { processMicBuffer(copy); });
 }
 
 void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {

@@ -3,7 +3,6 @@
 #include "audio/AudioFileWriter.h"
 #include "audio/AudioFormat.h"
 #include "audio/AudioInput.h"
-#include "audio/FragmentBatcher.h"
 #include "audio/LevelMeter.h"
 #include "audio/PcmBuffer.h"
 #include "audio/RecorderError.h"
@@ -20,14 +19,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 namespace murmurly {
 
 // Turns the microphone and the system audio into one speech-gated WAV per session (16 kHz mono
-// 32-bit float). The capture thread and the system-audio queue only measure and copy buffers,
-// gathering their small fragments into blocks of about 100 ms;
+// 32-bit float). The capture thread and the system-audio queue only measure and copy buffers;
 // conversion, mixing, voice-activity analysis, gating and file writes all run in order on one
 // serial queue, "SessionRecorder.IO", so the session state below needs no lock.
 //
@@ -99,10 +96,7 @@ private:
     void resetSessionState();
 
     std::unique_ptr<AudioInput> m_input;
-    LevelMeter m_micLevel;      // capture thread only
-    FragmentBatcher m_micBatch; // capture thread, and stop() once capture has stopped
-    std::mutex m_sysBatchMutex;
-    FragmentBatcher m_sysBatch; // guarded by m_sysBatchMutex
+    LevelMeter m_micLevel; // capture thread only
     std::unique_ptr<VoiceActivityDetector> m_vad;
     std::atomic<bool> m_isRunning{false};
     // Cleared when the recorder is destroyed: from then on no callback reaches the owner.

@@ -1,8 +1,6 @@
 # SessionRecorder: the speech-gated session recording (conversion, mixing, gate, WAV writes).
 murmurly_add_library(murmurly_recorder
     SOURCES
-        FragmentBatcher.cpp
-        FragmentBatcher.h
         RecorderError.h
         RecorderLog.h
         SessionRecorder.cpp
