@@ -30,6 +30,10 @@ QString RecorderError::description() const {
 namespace {
 
 constexpr std::uint32_t kTapBufferFrames = 4096;
+// The sources' fragments (30 ms each) reach the IO queue in their order of arrival, so the mixer
+// sees the same sequence whenever it runs; waking it for every fragment would cost more than the
+// work itself, so it runs them in bursts, at most this long after they came in.
+constexpr std::chrono::milliseconds kHandOverDelay{100};
 
 QFuture<void> finishedFuture() {
     QPromise<void> promise;
@@ -142,7 +146,7 @@ void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)
         return;
-    m_io.async([this, copy = std::move(*copy)] { processSystemBuffer(copy); });
+    m_io.asyncDeferred([this, copy = std::move(*copy)] { processSystemBuffer(copy); }, kHandOverDelay);
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
@@ -155,7 +159,7 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)
         return;
-    m_io.async([this, copy = std::move(*copy)] { processMicBuffer(copy); });
+    m_io.asyncDeferred([this, copy = std::move(*copy)] { processMicBuffer(copy); }, kHandOverDelay);
 }
 
 void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {
