@@ -30,10 +30,6 @@ QString RecorderError::description() const {
 namespace {
 
 constexpr std::uint32_t kTapBufferFrames = 4096;
-// The sources' fragments (30 ms each) reach the IO queue in their order of arrival, so the mixer
-// sees the same sequence whenever it runs; waking it for every fragment would cost more than the
-// work itself, so it runs them in bursts, at most this long after they came in.
-constexpr std::chrono::milliseconds kHandOverDelay{100};
 
 QFuture<void> finishedFuture() {
     QPromise<void> promise;
@@ -146,7 +142,7 @@ void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)
         return;
-    m_io.asyncDeferred([this, copy = std::move(*copy)] { processSystemBuffer(copy); }, kHandOverDelay);
+    m_io.async([this, copy = std::move(*copy)] { processSystemBuffer(copy); });
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
@@ -159,7 +155,7 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)
         return;
-    m_io.asyncDeferred([this, copy = std::move(*copy)] { processMicBuffer(copy); }, kHandOverDelay);
+    m_io.async([this, copy = std::move(*copy)] { processMicBuffer(copy); });
 }
 
 void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {

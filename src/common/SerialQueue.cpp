@@ -23,24 +23,8 @@ void SerialQueue::async(std::function<void()> task) {
     {
         std::lock_guard lock(m_mutex);
         m_tasks.push_back(std::move(task));
-        m_draining = true;
     }
     m_wake.notify_one();
-}
-
-void SerialQueue::asyncDeferred(std::function<void()> task, std::chrono::milliseconds maxDelay) {
-    bool arm = false;
-    {
-        std::lock_guard lock(m_mutex);
-        m_tasks.push_back(std::move(task));
-        if (!m_draining && !m_deadline) {
-            m_deadline = std::chrono::steady_clock::now() + maxDelay;
-            arm = true;
-        }
-    }
-    // The worker learns the deadline once; the tasks queued before it expires wake nobody.
-    if (arm)
-        m_wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& task) {
@@ -59,25 +43,11 @@ void SerialQueue::run() {
         std::function<void()> task;
         {
             std::unique_lock lock(m_mutex);
-            for (;;) {
-                const bool due = m_draining || m_stopping ||
-                                 (m_deadline && std::chrono::steady_clock::now() >= *m_deadline);
-                if (!m_tasks.empty() && due)
-                    break;
-                if (m_tasks.empty() && m_stopping)
-                    return; // everything submitted has run
-                if (m_tasks.empty() || !m_deadline)
-                    m_wake.wait(lock);
-                else
-                    m_wake.wait_until(lock, *m_deadline);
-            }
-            m_draining = true;
+            m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+            if (m_tasks.empty())
+                return; // stopping, and everything submitted has run
             task = std::move(m_tasks.front());
             m_tasks.pop_front();
-            if (m_tasks.empty()) {
-                m_draining = false;
-                m_deadline.reset();
-            }
         }
         task();
     }
