@@ -1,51 +1,17 @@
 #include "HistoryTestSupport.h"
 
-#include "pipeline/TranscriptionRunner.h"
-
-#include <QCoreApplication>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 namespace murmurly::test {
 namespace {
-
-using Entry = SessionHistoryEntry;
-
-const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
 
 bool isOggOpus(const QString& path) {
     const QByteArray bytes = readFile(path);
     return bytes.startsWith("OggS") && bytes.contains("OpusHead");
 }
-
-// Stands in for the pipeline (not part of this library): records each hand-off so that the test
-// can check what was asked and answer through the completion.
-class RecordingRunner : public TranscriptionRunner {
-public:
-    struct Call {
-        std::optional<QString> audioPath, sessionID, language;
-        bool force = false;
-        TranscriptionCompletion completion;
-        bool onMainThread = false;
-    };
-    void transcribeFiles(std::optional<QString> audioPath, std::optional<QString> sessionID,
-                         std::optional<QString> language, bool force,
-                         TranscriptionCompletion completion) override {
-        calls.push_back({std::move(audioPath), std::move(sessionID), std::move(language), force,
-                         std::move(completion),
-                         QThread::currentThread() == QCoreApplication::instance()->thread()});
-    }
-    bool waitForCall() {
-        return QTest::qWaitFor([&] { return !calls.empty(); }, 60000);
-    }
-    std::vector<Call> calls;
-};
 
 class FailedRun : public ErrorBase<FailedRun> {
 public:
@@ -53,15 +19,15 @@ public:
 };
 
 TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheWav) {
-    Entry entry;
+    SessionHistoryEntry entry;
     entry.id = kA;
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), std::nullopt);
 
     entry.systemURL = writeFile(inApp("system-" + kA + ".wav"), wavFile(16000));
     const QString systemCopy = inTranscripts("system-" + kA + ".opus");
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
-    EXPECT_TRUE(isOggOpus(systemCopy));
     const QByteArray made = readFile(systemCopy);
+    EXPECT_TRUE(isOggOpus(systemCopy));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy); // a complete copy as it is
     EXPECT_EQ(readFile(systemCopy), made);
     writeFile(systemCopy, "cut short"); // one that is not a whole copy is made again
@@ -72,7 +38,6 @@ TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheW
     entry.audioURL = writeFile(inApp("recording.wav"), wavFile(800));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_TRUE(isOggOpus(inTranscripts("mixed-" + kA + ".opus")));
-
     entry.audioURL = writeFile(inApp("mixed-x.OGG"), "ogg"); // already compressed: as it is
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
     entry.audioURL = writeFile(inApp("mixed-" + kA + ".wav"), wavFile(0)); // unencodable: the WAV itself
@@ -95,13 +60,12 @@ TEST(ReTranscription, HandsThePreparedCopyOverOnTheMainThreadWithForceAndOnlyALi
                                    {panel.get(), [&] { ++heard; }, [&](const QString&) { ++heard; }}));
     EXPECT_TRUE(runner.calls.empty()); // nothing is encoded on the caller's thread
     panel.reset();
-    ASSERT_TRUE(runner.waitForCall());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !runner.calls.empty(); }, 60000));
     const RecordingRunner::Call& call = runner.calls.front();
     EXPECT_EQ(call.audioPath, inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_EQ(call.sessionID, kA);
     EXPECT_EQ(call.language, QStringLiteral("de"));
-    EXPECT_TRUE(call.force);
-    EXPECT_TRUE(call.onMainThread);
+    EXPECT_TRUE(call.force && call.onMainThread);
     call.completion(TranscriptionResult::failure(FailedRun()));
     EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
     call.completion(TranscriptionResult::success(QStringLiteral("text")));

@@ -15,8 +15,6 @@ namespace {
 
 using Format = TranscriptExport::Format;
 
-const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
-
 LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, QString text,
                         std::optional<QString> speaker = std::nullopt) {
     return {std::nullopt, std::move(text), start, end, std::move(speaker)};
