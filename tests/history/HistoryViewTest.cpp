@@ -73,11 +73,6 @@ protected:
     void press(int key, Qt::KeyboardModifiers modifiers = {}) {
         QTest::keyClick(view->sessionList(), Qt::Key(key), modifiers);
     }
-    void renameTo(const QString& name) {
-        ASSERT_NE(view->renameSheet(), nullptr);
-        view->renameSheet()->nameField()->setText(name);
-        view->renameSheet()->saveButton()->click();
-    }
     void answerDelete(const QString& choice) {
         ASSERT_NE(view->deleteAlert(), nullptr);
         for (QAbstractButton* button : view->deleteAlert()->buttons())
@@ -173,11 +168,11 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     press(Qt::Key_F2); // the selected session
     ASSERT_NE(view->renameSheet(), nullptr);
     EXPECT_EQ(view->renameSheet()->nameField()->text(), titleOf(kA));
-    renameTo(QStringLiteral(" \t "));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
-    EXPECT_EQ(row(0).data().toString(), titleOf(kA));
+    view->renameSheet()->cancelButton()->click();
     clickRow(1, SessionRowDelegate::Button::rename);
-    renameTo(QStringLiteral("  Weekly sync "));
+    ASSERT_NE(view->renameSheet(), nullptr);
+    view->renameSheet()->nameField()->setText(QStringLiteral("  Weekly sync "));
+    view->renameSheet()->saveButton()->click();
     EXPECT_EQ(row(1).data().toString(), QStringLiteral("Weekly sync"));
     EXPECT_EQ(history().selectedID(), kA); // a row's button does not select it
 
