@@ -7,7 +7,14 @@
 #include <QDateTime>
 #include <QString>
 
+#include <ostream>
+
 #include <vector>
+
+// Readable QString values in assertion messages (found by argument-dependent lookup).
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace murmurly::test {
 

@@ -169,6 +169,7 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     ASSERT_NE(view->renameSheet(), nullptr);
     EXPECT_EQ(view->renameSheet()->nameField()->text(), titleOf(kA));
     view->renameSheet()->cancelButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
     clickRow(1, SessionRowDelegate::Button::rename);
     ASSERT_NE(view->renameSheet(), nullptr);
     view->renameSheet()->nameField()->setText(QStringLiteral("  Weekly sync "));
