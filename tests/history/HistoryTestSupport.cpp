@@ -2,10 +2,12 @@
 
 #include "storage/SessionStore.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,14 @@
 #include <cmath>
 
 namespace murmurly::test {
+
+void RecordingRunner::transcribeFiles(std::optional<QString> audioPath, std::optional<QString> sessionID,
+                                      std::optional<QString> language, bool force,
+                                      TranscriptionCompletion completion) {
+    calls.push_back({std::move(audioPath), std::move(sessionID), std::move(language), force,
+                     std::move(completion),
+                     QThread::currentThread() == QCoreApplication::instance()->thread()});
+}
 
 QString inApp(const QString& name) {
     return QDir(SessionStore::appSupportDirectory()).filePath(name);

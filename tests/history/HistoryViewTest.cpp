@@ -1,7 +1,6 @@
 #include "HistoryTestSupport.h"
 
 #include "app/AppTestSupport.h"
-#include "app/ErrorBanner.h"
 #include "app/HistoryView.h"
 #include "app/MainWindow.h"
 #include "app/RenameSessionDialog.h"
@@ -12,12 +11,10 @@
 #include "history/SessionListModel.h"
 #include "history/SessionMetadataStore.h"
 #include "storage/PlainTextStore.h"
-#include "storage/SessionStore.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -27,17 +24,12 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
 namespace murmurly::test {
 namespace {
 
-const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
-const QString kB = QStringLiteral("2025-02-11T08:00:00Z");
-const QString kC = QStringLiteral("2024-12-31T23:59:59Z");
-const QString kD = QStringLiteral("2024-11-05T10:30:00Z");
 const QString kServiceTranscript =
     QStringLiteral("[00:00] SPEAKER_00: Hello there.\n[00:01] SPEAKER_01: General Kenobi.\n");
 
@@ -58,7 +50,6 @@ protected:
         ASSERT_NE(view, nullptr);
     }
     SessionHistoryStore& history() const { return window->history(); }
-
     // Shows the panel and waits for its scan and its transcript load.
     void showPanel() {
         window->setShowHistory(true);
@@ -69,9 +60,7 @@ protected:
             },
             20000));
     }
-
     QModelIndex row(int number) const { return view->sessionList()->model()->index(number, 0); }
-    QString nameAt(int number) const { return row(number).data().toString(); }
     QStringList factsAt(int number) const {
         return SessionRowDelegate::facts(
             row(number).data(SessionListModel::EntryRole).value<SessionHistoryEntry>());
@@ -81,14 +70,18 @@ protected:
         QTest::mouseClick(view->sessionList()->viewport(), Qt::LeftButton, {},
                           button ? SessionRowDelegate::buttonRect(rect, *button).center() : rect.center());
     }
-    void pressOnList(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    void press(int key, Qt::KeyboardModifiers modifiers = {}) {
         QTest::keyClick(view->sessionList(), Qt::Key(key), modifiers);
     }
-    static QAbstractButton* buttonOf(QMessageBox* alert, const QString& text) {
-        for (QAbstractButton* button : alert->buttons())
-            if (button->text() == text)
-                return button;
-        return nullptr;
+    void answerDelete(const QString& choice) {
+        ASSERT_NE(view->deleteAlert(), nullptr);
+        for (QAbstractButton* button : view->deleteAlert()->buttons())
+            if (button->text() == choice)
+                return button->click();
+        ADD_FAILURE() << "no button " << choice.toStdString();
+    }
+    QString titleOf(const QString& id) const {
+        return SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(id));
     }
     void selectLanguage(const QString& value) {
         const int index = view->languageMenu()->findData(value);
@@ -100,15 +93,19 @@ protected:
             << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
             << status.toStdString();
     }
+    void answerSlowly() {
+        FakeAnswer slow;
+        slow.pieceSize = 16;
+        slow.pauseMs = 40;
+        lemonfox.setAnswer(slow);
+    }
 };
 
 TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAtEachShowing) {
     showPanel();
-    EXPECT_EQ(view->sessionList()->model()->rowCount(), 0);
     EXPECT_EQ(view->titleLabel()->text(), QStringLiteral("None selected"));
     EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Idle"));
-    EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
-    EXPECT_FALSE(view->exportButton()->isEnabled());
+    EXPECT_FALSE(view->reTranscribeButton()->isEnabled() || view->exportButton()->isEnabled());
     EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("Select a session to view transcript."));
 
     struct Case {
@@ -139,30 +136,21 @@ TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelect
     writeFile(inApp("mic-" + kD + ".wav"), QByteArray(1000, 'm'));
     writeFile(inApp("system-" + kD + ".wav"), QByteArray(1000, 's'));
     showPanel();
-
     EXPECT_EQ(factsAt(0), (QStringList{"Audio", "Opus 3 KB", "Transcript"}));
     EXPECT_EQ(factsAt(1), (QStringList{"Audio", "WAV 1.3 MB", "Opus \u2014", "No transcript"}));
     EXPECT_EQ(factsAt(2), (QStringList{"System", "WAV 1 KB", "Opus 1 KB", "No transcript"}));
     EXPECT_EQ(factsAt(3), (QStringList{"Mic", "WAV 2 KB", "Opus \u2014", "No transcript"}));
 
-    // The newest is selected at the first scan.
-    EXPECT_EQ(view->titleLabel()->text(),
-              SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(kA)));
+    // The newest is selected at the first scan; without timings it exports as text only.
+    EXPECT_EQ(view->titleLabel()->text(), titleOf(kA));
     EXPECT_EQ(view->transcriptBox()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
-    EXPECT_TRUE(view->exportButton()->isEnabled());
-    pressOnList(Qt::Key_C, Qt::ControlModifier);
+    press(Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("[00:00] SPEAKER_00: Hi.\n"));
-
-    // No timings kept for it: text only, and the dialog says so; the text is the transcript's bytes.
     view->exportButton()->click();
     ASSERT_NE(view->exportDialog(), nullptr);
     EXPECT_EQ(view->exportDialog()->nameFilters().size(), 1);
     EXPECT_TRUE(view->exportDialog()->windowTitle().contains(QStringLiteral("text only")));
-    QSignalSpy exported(view, &HistoryView::exportFinished);
-    view->exportDialog()->selectFile(inApp("notes"));
-    static_cast<QDialog*>(view->exportDialog())->accept();
-    ASSERT_TRUE(exported.wait(20000));
-    EXPECT_EQ(readFile(inApp("notes.txt")), readFile(inTranscripts(kA + ".txt")));
+    view->exportDialog()->reject();
 
     clickRow(1);
     EXPECT_EQ(history().selectedID(), kB);
@@ -177,46 +165,35 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
         writeFile(inApp("mixed-" + id + ".wav"), "w");
     writeFile(inTranscripts(kA + ".txt"), "t");
     showPanel();
-    const QString nameOfA = nameAt(0);
-
-    pressOnList(Qt::Key_F2); // the selected session
+    press(Qt::Key_F2); // the selected session
     ASSERT_NE(view->renameSheet(), nullptr);
-    EXPECT_EQ(view->renameSheet()->nameField()->text(), nameOfA);
-    view->renameSheet()->nameField()->setText(QStringLiteral(" \t "));
-    view->renameSheet()->saveButton()->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
-    EXPECT_EQ(nameAt(0), nameOfA);
-
+    EXPECT_EQ(view->renameSheet()->nameField()->text(), titleOf(kA));
+    view->renameSheet()->cancelButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
     clickRow(1, SessionRowDelegate::Button::rename);
     ASSERT_NE(view->renameSheet(), nullptr);
     view->renameSheet()->nameField()->setText(QStringLiteral("  Weekly sync "));
     view->renameSheet()->saveButton()->click();
-    EXPECT_EQ(nameAt(1), QStringLiteral("Weekly sync"));
+    EXPECT_EQ(row(1).data().toString(), QStringLiteral("Weekly sync"));
     EXPECT_EQ(history().selectedID(), kA); // a row's button does not select it
 
-    pressOnList(Qt::Key_Delete);
+    press(Qt::Key_Delete);
     ASSERT_NE(view->deleteAlert(), nullptr);
     EXPECT_EQ(view->deleteAlert()->text(), QStringLiteral("Delete session?"));
     EXPECT_EQ(view->deleteAlert()->informativeText(),
               QStringLiteral("This removes the WAV, Opus, and transcript files."));
-    buttonOf(view->deleteAlert(), QStringLiteral("Cancel"))->click();
+    answerDelete(QStringLiteral("Cancel"));
     EXPECT_TRUE(QFile::exists(inApp("mixed-" + kA + ".wav")));
-
     clickRow(0, SessionRowDelegate::Button::remove);
-    ASSERT_NE(view->deleteAlert(), nullptr);
-    buttonOf(view->deleteAlert(), QStringLiteral("Delete"))->click();
-    EXPECT_FALSE(QFile::exists(inApp("mixed-" + kA + ".wav")));
-    EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
-    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC}));
+    answerDelete(QStringLiteral("Delete"));
+    EXPECT_FALSE(QFile::exists(inApp("mixed-" + kA + ".wav")) || QFile::exists(inTranscripts(kA + ".txt")));
     EXPECT_EQ(history().selectedID(), kB);
     EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
-    EXPECT_EQ(view->titleLabel()->text(),
-              SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(kB)));
+    EXPECT_EQ(view->titleLabel()->text(), titleOf(kB));
 
-    pressOnList(Qt::Key_Delete);
-    pressOnList(Qt::Key_F2);
-    QPointer<QWidget> alert = view->deleteAlert();
-    QPointer<QWidget> sheet = view->renameSheet();
+    press(Qt::Key_Delete);
+    press(Qt::Key_F2);
+    QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
     window->setShowHistory(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
     EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC}));
@@ -229,11 +206,7 @@ TEST_F(HistoryViewTest,
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("english")));
     showPanel();
     selectLanguage(QStringLiteral("german"));
-    FakeAnswer slow;
-    slow.pieceSize = 16;
-    slow.pauseMs = 40;
-    lemonfox.setAnswer(slow);
-
+    answerSlowly();
     view->reTranscribeButton()->click();
     EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Preparing\u2026"));
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
@@ -259,28 +232,13 @@ TEST_F(HistoryViewTest,
     ASSERT_TRUE(exported.wait(20000));
     EXPECT_EQ(exported[0][1].value<std::optional<QString>>(), std::nullopt);
     EXPECT_EQ(cueTimes(inApp("meeting.srt")), (QStringList{"0.000000,1.200000", "1.300000,1.200000"}));
-
-    // A failed run shows the pipeline's error and no transcript.
-    FakeAnswer failing;
-    failing.status = 500;
-    lemonfox.setAnswer(failing);
-    view->reTranscribeButton()->click();
-    waitForStatus(QStringLiteral("Transcribing\u2026"));
-    waitForStatus(QStringLiteral("Idle"));
-    EXPECT_TRUE(view->errorBanner()->isVisible());
-    EXPECT_TRUE(view->errorBanner()->message().startsWith(QStringLiteral("Transcription failed: ")));
-    EXPECT_EQ(view->transcriptBox()->text(), QString());
 }
 
 TEST_F(HistoryViewTest, WhileTheTopBarRecordsAndTranscribesNothingElseStartsAndTheDetailsFollowIt) {
     writeFile(inApp("mixed-" + kA + ".wav"), wavFile(1600));
     writeFile(inTranscripts(kA + ".txt"), "old");
     showPanel();
-    FakeAnswer slow;
-    slow.pieceSize = 16;
-    slow.pauseMs = 40;
-    lemonfox.setAnswer(slow);
-
+    answerSlowly();
     pipeline().start();
     ASSERT_TRUE(pipeline().isRunning());
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
@@ -304,16 +262,6 @@ TEST_F(HistoryViewTest, Screenshots) {
     SessionMetadataStore::setName(QStringLiteral("Design review"), kA);
     showPanel();
     saveScreenshot(*window, QStringLiteral("history"));
-
-    pressOnList(Qt::Key_F2);
-    ASSERT_NE(view->renameSheet(), nullptr);
-    QTest::qWait(50);
-    saveScreenshot(*view->renameSheet(), QStringLiteral("history-rename"));
-    view->renameSheet()->cancelButton()->click();
-    pressOnList(Qt::Key_Delete);
-    ASSERT_NE(view->deleteAlert(), nullptr);
-    QTest::qWait(50);
-    saveScreenshot(*view->deleteAlert(), QStringLiteral("history-delete"));
 }
 
 } // namespace

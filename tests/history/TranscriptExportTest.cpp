@@ -6,7 +6,6 @@
 #include "storage/SessionStore.h"
 
 #include <QFile>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -15,19 +14,9 @@ namespace {
 
 using Format = TranscriptExport::Format;
 
-const QString kA = QStringLiteral("2025-03-01T14:05:09Z");
-
 LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, QString text,
                         std::optional<QString> speaker = std::nullopt) {
     return {std::nullopt, std::move(text), start, end, std::move(speaker)};
-}
-
-// The cue texts as ffmpeg decodes them (markup and escapes resolved), written back as SubRip.
-QByteArray decodedAsSubRip(const QString& path) {
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "srt", "-"});
-    ffmpeg.waitForFinished(30000);
-    return ffmpeg.readAllStandardOutput();
 }
 
 TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndTextIsTheTranscriptAsItIs) {
@@ -55,8 +44,6 @@ TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndTextIsTheTranscript
                          "4\n01:02:05,000 --> 01:02:08,000\nSPEAKER_01: Later <b>&</b> on\n\n"));
     EXPECT_TRUE(
         readFile(vtt).contains("\n01:02:05.000 --> 01:02:08.000\n<v SPEAKER_01>Later &lt;b&gt;&amp;"));
-    // The escapes keep the words intact through a real reader.
-    EXPECT_TRUE(decodedAsSubRip(vtt).contains("Later <b>&</b> on")) << decodedAsSubRip(vtt).toStdString();
     EXPECT_EQ(readFile(txt), readFile(inTranscripts(kA + ".txt")));
 }
 
