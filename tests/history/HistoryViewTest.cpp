@@ -44,8 +44,11 @@ protected:
         WindowFixture::SetUp();
         window = std::make_unique<MainWindow>(*model);
         window->resize(820, 520);
+        grant(true, true);
         window->show();
-        grant(true, true); // after the window's own look at the (absent) sound server
+        // The window asks the (absent) sound server in the background; grant after its answer.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->showsPermissions(); }, 5000));
+        grant(true, true);
         view = qobject_cast<HistoryView*>(window->historyPanel());
         ASSERT_NE(view, nullptr);
     }
