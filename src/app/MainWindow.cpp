@@ -139,7 +139,11 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     updateError();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // The history panel watches the store this window owns: it goes first, so that nothing the
+    // store sends while it is torn down reaches a panel that still reads from it.
+    delete m_historyPanel;
+}
 
 QWidget* MainWindow::buildPermissionsScreen() {
     auto* card = new QWidget;
