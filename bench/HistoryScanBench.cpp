@@ -4,6 +4,7 @@
 //  - what a rescan costs the main thread: event-loop iterations while the scan runs and the longest
 //    gap between two of them, as a ratio to the scan time.
 // Usage: bench_history [sessions] [repetitions]
+#include "HistoryBenchFolder.h"
 #include "history/SessionHistoryStore.h"
 #include "history/SessionMetadataStore.h"
 #include "storage/SessionStore.h"
@@ -24,30 +25,6 @@
 using namespace murmurly;
 
 namespace {
-
-void writeSmallFile(const QString& path, qsizetype bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", qPrintable(path));
-    file.write(QByteArray(bytes, 'x'));
-}
-
-// Finished sessions as the pipeline leaves them (mixed Opus copy and transcript), the most recent
-// fifth still with its WAV, every tenth renamed.
-void populate(int sessions) {
-    const QDir app(SessionStore::appSupportDirectory());
-    const QDir transcripts(SessionStore::transcriptsDirectory());
-    const QDateTime start(QDate(2024, 1, 1), QTime(9, 0), Qt::UTC);
-    for (int i = 0; i < sessions; ++i) {
-        const QString id = start.addSecs(qint64(i) * 3671).toString(Qt::ISODate);
-        writeSmallFile(transcripts.filePath("mixed-" + id + ".opus"), 200 + i % 50);
-        writeSmallFile(transcripts.filePath(id + ".txt"), 40);
-        if (i >= sessions * 4 / 5)
-            writeSmallFile(app.filePath("mixed-" + id + ".wav"), 1000 + i % 100);
-        if (i % 10 == 0)
-            SessionMetadataStore::setName(QStringLiteral("Meeting %1").arg(i), id);
-    }
-}
 
 // What any scan must at least do: list both folders and read every file's size.
 qint64 bareListing() {
@@ -135,7 +112,7 @@ int main(int argc, char** argv) {
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(".local/share")));
     QCoreApplication app(argc, argv);
 
-    populate(sessions);
+    bench::populateHistory(sessions, {200, 40, 1000});
 
     qint64 sink = 0;
     int entries = 0;

@@ -4,6 +4,7 @@
 // phases over a plain QListView of 5,000 one-line names, in the same window, are the reference: what
 // Qt itself costs on this machine for a list that long.
 // Usage: bench_history_view [sessions] [repetitions]
+#include "HistoryBenchFolder.h"
 #include "app/DesignSystem.h"
 #include "app/HistoryView.h"
 #include "history/SessionHistoryStore.h"
@@ -31,35 +32,6 @@
 using namespace murmurly;
 
 namespace {
-
-void writeSmallFile(const QString& path, qsizetype bytes) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", qPrintable(path));
-    file.write(QByteArray(bytes, 'x'));
-}
-
-// Finished sessions as the pipeline leaves them (mixed Opus copy and transcript), the most recent
-// fifth still with its WAV, every tenth renamed.
-void populate(int sessions) {
-    const QDir app(SessionStore::appSupportDirectory());
-    const QDir transcripts(SessionStore::transcriptsDirectory());
-    const QDateTime start(QDate(2024, 1, 1), QTime(9, 0), Qt::UTC);
-    SessionMetadataStore::NameMap names;
-    for (int i = 0; i < sessions; ++i) {
-        const QString id = start.addSecs(qint64(i) * 3671).toString(Qt::ISODate);
-        writeSmallFile(transcripts.filePath("mixed-" + id + ".opus"), 200'000 + i % 50);
-        writeSmallFile(transcripts.filePath(id + ".txt"), 400);
-        if (i >= sessions * 4 / 5)
-            writeSmallFile(app.filePath("mixed-" + id + ".wav"), 3'000'000 + i % 100);
-        if (i % 10 == 0)
-            names.insert(id, QStringLiteral("Meeting %1").arg(i));
-    }
-    // One write of the name file rather than one per renamed session.
-    QFile file(SessionMetadataStore::fileLocation());
-    if (!file.open(QIODevice::WriteOnly) || file.write(SessionMetadataStore::encode(names)) < 0)
-        qFatal("cannot write the session names");
-}
 
 // Runs the event loop until `done` holds (checked at every iteration), then 100 ms more so that
 // the paints that follow are counted; returns the longest gap between two iterations in ms.
@@ -174,7 +146,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    populate(sessions);
+    bench::populateHistory(sessions, {200'000, 400, 3'000'000});
     TranscriptionPipeline pipeline;
 
     std::vector<Phases> panel;
