@@ -126,6 +126,17 @@ protected:
         return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     }
 
+    // Starts a recording with --toggle and waits until microphone speech has reached its WAV
+    // (beyond the header); gives the process, the session's id and the recording's path.
+    void recordSpeech(QProcess*& process, QString& id, QString& wav) {
+        process = launch({QStringLiteral("--toggle")});
+        ASSERT_TRUE(QTest::qWaitFor([] { return !pendingSessionID().isEmpty(); }, 30000));
+        id = pendingSessionID();
+        wav = test::appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
+        ASSERT_TRUE(test::PulseFixture::play(m_micSpeech, QStringLiteral("mic_in")));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(wav).size() > 16000; }, 30000));
+    }
+
     // Waits for the transcript of `id`, then checks what a finished session leaves on disk.
     void expectTranscribedSession(const QString& id) {
         const QString transcript = test::transcriptsFolder() + QLatin1Char('/') + id + QStringLiteral(".txt");
@@ -182,14 +193,9 @@ TEST_F(AppProcess, ToggleFromAShortcutRecordsBothSourcesAndTranscribes) {
 }
 
 TEST_F(AppProcess, RecordingKilledMidSessionIsTranscribedAtTheNextLaunch) {
-    QProcess* first = launch({QStringLiteral("--toggle")});
-    ASSERT_TRUE(QTest::qWaitFor([] { return !pendingSessionID().isEmpty(); }, 30000));
-    const QString id = pendingSessionID();
-    const QString wav = test::appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
-
-    ASSERT_TRUE(test::PulseFixture::play(m_micSpeech, QStringLiteral("mic_in")));
-    // Speech has reached the file (beyond its header) before the crash.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(wav).size() > 16000; }, 30000));
+    QProcess* first = nullptr;
+    QString id, wav;
+    ASSERT_NO_FATAL_FAILURE(recordSpeech(first, id, wav)); // speech is in the file before the crash
     ::kill(pid_t(first->processId()), SIGKILL);
     ASSERT_TRUE(first->waitForFinished(10000));
     ASSERT_TRUE(QFileInfo::exists(pendingPath()));
@@ -232,12 +238,9 @@ TEST_F(AppProcess, TranscribeFileStartsMurmurlyOrHandsTheFileToTheRunningOne) {
 
 // Logout or shutdown (SIGTERM) in the middle of a recording: the session survives as after a crash.
 TEST_F(AppProcess, RecordingEndedByLogoutIsKeptAndTranscribedAtTheNextLaunch) {
-    QProcess* first = launch({QStringLiteral("--toggle")});
-    ASSERT_TRUE(QTest::qWaitFor([] { return !pendingSessionID().isEmpty(); }, 30000));
-    const QString id = pendingSessionID();
-    const QString wav = test::appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
-    ASSERT_TRUE(test::PulseFixture::play(m_micSpeech, QStringLiteral("mic_in")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(wav).size() > 16000; }, 30000));
+    QProcess* first = nullptr;
+    QString id, wav;
+    ASSERT_NO_FATAL_FAILURE(recordSpeech(first, id, wav));
 
     // The session ends with the process: header complete, record kept, nothing uploaded.
     ::kill(pid_t(first->processId()), SIGTERM);
