@@ -2,284 +2,90 @@
 
 #include <QFile>
 #include <QFileInfo>
-
-#include <algorithm>
-#include <cerrno>
-#include <mutex>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libswresample/swresample.h>
-}
+#include <QLibrary>
+#include <QLoggingCategory>
 
 namespace murmurly {
 
-QString MediaDecodeError::description() const {
-    switch (m_reason) {
-    case Reason::unreadable:
-        return QStringLiteral("the file cannot be read");
-    case Reason::empty:
-        return QStringLiteral("the file is empty");
-    case Reason::notMedia:
-        return QStringLiteral("not a readable audio or video file");
-    case Reason::noAudio:
-        return QStringLiteral("no audio stream");
-    case Reason::unsupported:
-        return QStringLiteral("its audio format is not supported");
-    case Reason::damaged:
-        return QStringLiteral("the file is damaged or incomplete");
-    }
-    return {};
-}
-
 namespace {
 
-[[noreturn]] void fail(MediaDecodeError::Reason reason) {
-    throw MediaDecodeError(reason);
-}
+Q_LOGGING_CATEGORY(lcMedia, "com.murmurly.app.MediaFileDecoder")
 
-// FFmpeg reports every oddity of a file on stderr; we report what matters ourselves.
-void quietLibraryLog() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
-double seconds(std::int64_t ticks, AVRational timeBase) {
-    return double(ticks) * av_q2d(timeBase);
+// The engine module sits at the same place relative to the program in the build tree and once
+// installed (bin/ and lib/murmurly/ under one prefix); test and benchmark programs share bin/.
+OpenMediaDecoderEngine engineEntryPoint() {
+    static const OpenMediaDecoderEngine entryPoint = []() -> OpenMediaDecoderEngine {
+        const QString programDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+        // Never unloaded: its code must stay for as long as the process may open a file.
+        static QLibrary module(programDir +
+                               QStringLiteral("/" MURMURLY_MEDIA_MODULE_FROM_BIN "/libmurmurly-media.so"));
+        if (!module.load()) {
+            qCWarning(lcMedia, "Cannot load the media decoder: %s", qUtf8Printable(module.errorString()));
+            return nullptr;
+        }
+        auto open = reinterpret_cast<OpenMediaDecoderEngine>(module.resolve(kOpenMediaDecoderEngineSymbol));
+        if (!open)
+            qCWarning(lcMedia, "%s has no decoder entry point", qUtf8Printable(module.fileName()));
+        return open;
+    }();
+    return entryPoint;
 }
 
 } // namespace
 
-struct MediaFileDecoder::Private {
-    AVFormatContext* format = nullptr;
-    AVCodecContext* codec = nullptr;
-    SwrContext* resampler = nullptr;
-    AVPacket* packet = nullptr;
-    AVFrame* frame = nullptr;
-    int streamIndex = -1;
-    AVRational timeBase{1, 1};
-    std::int64_t startTime = 0;
-    std::optional<double> duration;
-    // The audio stream's own length as its header states it (not estimated from the bit rate).
-    std::optional<double> statedStreamLength;
-    double position = 0; // seconds of audio decoded, by the frames' time stamps
-    qint64 fileSize = 0;
-
-    // The input side of the resampler; a stream may change it midway (a new segment, a new rate).
-    int inputRate = 0;
-    int inputFormat = -1;
-    AVChannelLayout inputLayout{};
-
-    bool inputEnded = false; // the demuxer is done and the decoder has been told so
-    bool finished = false;   // everything, the resampler's tail included, has been handed out
-
-    ~Private() {
-        swr_free(&resampler);
-        av_channel_layout_uninit(&inputLayout);
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&codec);
-        avformat_close_input(&format);
+QString MediaDecodeError::description() const {
+    switch (m_reason) {
+    case MediaDecodeFailure::unreadable:
+        return QStringLiteral("the file cannot be read");
+    case MediaDecodeFailure::empty:
+        return QStringLiteral("the file is empty");
+    case MediaDecodeFailure::notMedia:
+        return QStringLiteral("not a readable audio or video file");
+    case MediaDecodeFailure::noAudio:
+        return QStringLiteral("no audio stream");
+    case MediaDecodeFailure::unsupported:
+        return QStringLiteral("its audio format is not supported");
+    case MediaDecodeFailure::damaged:
+        return QStringLiteral("the file is damaged or incomplete");
+    case MediaDecodeFailure::engineMissing:
+        return QStringLiteral("Murmurly's media decoder is missing (reinstall Murmurly)");
     }
+    return {};
+}
 
-    bool resamplerMatches(const AVFrame& input) const {
-        return resampler != nullptr && input.sample_rate == inputRate && input.format == inputFormat &&
-               av_channel_layout_compare(&input.ch_layout, &inputLayout) == 0;
-    }
-
-    void rebuildResampler(const AVFrame& input, std::vector<float>& block) {
-        drainResampler(block);
-        swr_free(&resampler);
-        av_channel_layout_uninit(&inputLayout);
-        if (av_channel_layout_copy(&inputLayout, &input.ch_layout) < 0)
-            fail(MediaDecodeError::Reason::unsupported);
-        inputRate = input.sample_rate;
-        inputFormat = input.format;
-
-        const int channels = input.ch_layout.nb_channels;
-        if (channels < 1 || inputRate <= 0)
-            fail(MediaDecodeError::Reason::unsupported);
-        // A layout without named channels (a WAV without a channel mask) is taken as the default
-        // layout of its channel count; only the count matters for averaging.
-        AVChannelLayout in{};
-        if (input.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-            av_channel_layout_default(&in, channels);
-        else
-            av_channel_layout_copy(&in, &input.ch_layout);
-        AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-        int rc = swr_alloc_set_opts2(&resampler, &mono, AV_SAMPLE_FMT_FLT, outputRate, &in,
-                                     AVSampleFormat(inputFormat), inputRate, 0, nullptr);
-        av_channel_layout_uninit(&in);
-        if (rc < 0)
-            fail(MediaDecodeError::Reason::unsupported);
-        // The plain average of all channels, rather than FFmpeg's downmix (which weighs the centre,
-        // surround and LFE channels differently): the same reduction as the live sources.
-        const std::vector<double> average(std::size_t(channels), 1.0 / channels);
-        if (channels > 1 && swr_set_matrix(resampler, average.data(), channels) < 0)
-            fail(MediaDecodeError::Reason::unsupported);
-        if (swr_init(resampler) < 0)
-            fail(MediaDecodeError::Reason::unsupported);
-    }
-
-    // Appends what the resampler still holds (its filter delay) to `block`.
-    void drainResampler(std::vector<float>& block) {
-        if (resampler == nullptr)
-            return;
-        for (;;) {
-            const int room = std::max(swr_get_out_samples(resampler, 0), 256);
-            const std::size_t used = block.size();
-            block.resize(used + std::size_t(room));
-            auto* out = reinterpret_cast<uint8_t*>(block.data() + used);
-            const int got = swr_convert(resampler, &out, room, nullptr, 0);
-            block.resize(used + std::size_t(std::max(got, 0)));
-            if (got <= 0)
-                return;
-        }
-    }
-
-    void convert(const AVFrame& input, std::vector<float>& block) {
-        if (!resamplerMatches(input))
-            rebuildResampler(input, block);
-        const int room = swr_get_out_samples(resampler, input.nb_samples);
-        const std::size_t used = block.size();
-        block.resize(used + std::size_t(std::max(room, 0)));
-        auto* out = reinterpret_cast<uint8_t*>(block.data() + used);
-        const int got = swr_convert(resampler, &out, room, const_cast<const uint8_t**>(input.extended_data),
-                                    input.nb_samples);
-        if (got < 0)
-            fail(MediaDecodeError::Reason::damaged);
-        block.resize(used + std::size_t(got));
-
-        const std::int64_t stamp = input.best_effort_timestamp;
-        const double length = double(input.nb_samples) / input.sample_rate;
-        position =
-            stamp == AV_NOPTS_VALUE ? position + length : seconds(stamp - startTime, timeBase) + length;
-    }
-};
-
-MediaFileDecoder::MediaFileDecoder(std::unique_ptr<Private> p)
-    : d(std::move(p)) {}
+MediaFileDecoder::MediaFileDecoder(std::unique_ptr<MediaDecoderEngine> engine)
+    : m_engine(std::move(engine)) {}
 
 MediaFileDecoder::~MediaFileDecoder() = default;
 
 std::unique_ptr<MediaFileDecoder> MediaFileDecoder::open(const QString& path) {
-    using Reason = MediaDecodeError::Reason;
-    quietLibraryLog();
-
     const QFileInfo info(path);
     if (!info.isFile() || !info.isReadable())
-        fail(Reason::unreadable);
+        throw MediaDecodeError(MediaDecodeFailure::unreadable);
     if (info.size() == 0)
-        fail(Reason::empty);
-
-    auto d = std::make_unique<Private>();
-    d->fileSize = info.size();
-    const int opened = avformat_open_input(&d->format, QFile::encodeName(path).constData(), nullptr, nullptr);
-    if (opened == AVERROR(EACCES) || opened == AVERROR(ENOENT))
-        fail(Reason::unreadable);
-    if (opened < 0 || avformat_find_stream_info(d->format, nullptr) < 0)
-        fail(Reason::notMedia);
-
-    for (unsigned i = 0; i < d->format->nb_streams; ++i) {
-        AVStream* stream = d->format->streams[i];
-        if (d->streamIndex < 0 && stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-            d->streamIndex = int(i);
-        else
-            stream->discard = AVDISCARD_ALL; // video and the rest are not even handed to us
-    }
-    if (d->streamIndex < 0)
-        fail(Reason::noAudio);
-    AVStream* stream = d->format->streams[d->streamIndex];
-
-    const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (decoder == nullptr)
-        fail(Reason::unsupported);
-    d->codec = avcodec_alloc_context3(decoder);
-    d->packet = av_packet_alloc();
-    d->frame = av_frame_alloc();
-    if (d->codec == nullptr || d->packet == nullptr || d->frame == nullptr)
-        throw std::bad_alloc();
-    if (avcodec_parameters_to_context(d->codec, stream->codecpar) < 0 ||
-        avcodec_open2(d->codec, decoder, nullptr) < 0)
-        fail(Reason::unsupported);
-
-    d->timeBase = stream->time_base;
-    d->startTime = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
-        d->duration = seconds(stream->duration, stream->time_base);
-        if (d->format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
-            d->statedStreamLength = d->duration;
-    } else if (d->format->duration > 0)
-        d->duration = double(d->format->duration) / AV_TIME_BASE;
-    return std::unique_ptr<MediaFileDecoder>(new MediaFileDecoder(std::move(d)));
+        throw MediaDecodeError(MediaDecodeFailure::empty);
+    const OpenMediaDecoderEngine openEngine = engineEntryPoint();
+    if (!openEngine)
+        throw MediaDecodeError(MediaDecodeFailure::engineMissing);
+    MediaDecodeFailure failure = MediaDecodeFailure::damaged;
+    std::unique_ptr<MediaDecoderEngine> engine(
+        openEngine(QFile::encodeName(path).constData(), info.size(), &failure));
+    if (!engine)
+        throw MediaDecodeError(failure);
+    return std::unique_ptr<MediaFileDecoder>(new MediaFileDecoder(std::move(engine)));
 }
 
 bool MediaFileDecoder::read(std::vector<float>& block) {
-    using Reason = MediaDecodeError::Reason;
-    block.clear();
-    while (block.empty() && !d->finished) {
-        const int received = avcodec_receive_frame(d->codec, d->frame);
-        if (received == 0) {
-            d->convert(*d->frame, block);
-            av_frame_unref(d->frame);
-            continue;
-        }
-        // A decoder that asks for input after it was told the input has ended has nothing more.
-        if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && d->inputEnded)) {
-            d->drainResampler(block);
-            d->finished = true;
-            // A file cut short at a packet boundary ends cleanly; only its header knows better.
-            // The margin allows for headers that round or count the encoder's padding.
-            const double decoded = double(m_samplesRead + std::int64_t(block.size())) / outputRate;
-            if (d->statedStreamLength &&
-                decoded < *d->statedStreamLength - std::max(1.0, 0.05 * *d->statedStreamLength))
-                fail(Reason::damaged);
-            continue;
-        }
-        // A frame the decoder could not make sense of is skipped, as players do; the rest of the
-        // stream is usually fine.
-        if (received != AVERROR(EAGAIN) && received != AVERROR_INVALIDDATA)
-            fail(Reason::damaged);
-        if (received == AVERROR_INVALIDDATA)
-            continue;
-
-        const int demuxed = av_read_frame(d->format, d->packet);
-        if (demuxed == AVERROR_EOF) {
-            avcodec_send_packet(d->codec, nullptr); // drain the decoder
-            d->inputEnded = true;
-            continue;
-        }
-        // Anything else (the "partial file" of a cut-off MP4, a read error) means the file breaks
-        // off here: a transcript of part of it would pass for the whole.
-        if (demuxed < 0)
-            fail(Reason::damaged);
-        if (d->packet->stream_index == d->streamIndex) {
-            // The demuxer marks the packet that the end of the file cut in two.
-            if ((d->packet->flags & AV_PKT_FLAG_CORRUPT) != 0)
-                fail(Reason::damaged);
-            const int sent = avcodec_send_packet(d->codec, d->packet);
-            if (sent < 0 && sent != AVERROR_INVALIDDATA && sent != AVERROR(EAGAIN))
-                fail(Reason::damaged);
-        }
-        av_packet_unref(d->packet);
-    }
+    std::optional<MediaDecodeFailure> failure;
+    const bool more = m_engine->read(block, failure);
+    if (failure)
+        throw MediaDecodeError(*failure);
     m_samplesRead += std::int64_t(block.size());
-    if (block.empty() && m_samplesRead == 0)
-        fail(Reason::noAudio);
-    return !block.empty();
+    return more;
 }
 
 double MediaFileDecoder::progress() const {
-    if (d->finished)
-        return 1.0;
-    double fraction = 0;
-    if (d->duration)
-        fraction = d->position / *d->duration;
-    else if (d->fileSize > 0 && d->format->pb != nullptr)
-        fraction = double(avio_tell(d->format->pb)) / double(d->fileSize);
-    return std::clamp(fraction, 0.0, 1.0);
+    return m_engine->progress();
 }
 
 } // namespace murmurly

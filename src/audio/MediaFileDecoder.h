@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/MediaDecoderEngine.h"
 #include "common/Error.h"
 
 #include <QString>
@@ -15,14 +16,7 @@ namespace murmurly {
 // name ("Cannot import "talk.mp4": no audio stream").
 class MediaDecodeError : public ErrorBase<MediaDecodeError> {
 public:
-    enum class Reason {
-        unreadable,  // missing, a folder, or no permission
-        empty,       // zero bytes
-        notMedia,    // no container format recognises it
-        noAudio,     // a media file without an audio stream (or one that holds no samples)
-        unsupported, // an audio stream no installed decoder handles
-        damaged,     // reading stopped on broken or missing data (a truncated download)
-    };
+    using Reason = MediaDecodeFailure;
 
     explicit MediaDecodeError(Reason reason)
         : m_reason(reason) {}
@@ -39,7 +33,8 @@ private:
 //
 // Streams: each read() decodes a packet's worth of audio, so memory stays flat whatever the length
 // of the file. Other streams (video, subtitles) are discarded by the demuxer, not decoded. Not
-// thread-safe; one thread drives one decoder, any thread may create it.
+// thread-safe; one thread drives one decoder, any thread may create it. FFmpeg itself is loaded on
+// the first open() (see MediaDecoderEngine.h).
 class MediaFileDecoder {
 public:
     static constexpr int outputRate = 16000;
@@ -63,10 +58,9 @@ public:
     std::int64_t samplesRead() const { return m_samplesRead; }
 
 private:
-    struct Private;
-    explicit MediaFileDecoder(std::unique_ptr<Private> d);
+    explicit MediaFileDecoder(std::unique_ptr<MediaDecoderEngine> engine);
 
-    std::unique_ptr<Private> d;
+    std::unique_ptr<MediaDecoderEngine> m_engine;
     std::int64_t m_samplesRead = 0;
 };
 
