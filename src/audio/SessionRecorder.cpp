@@ -85,6 +85,12 @@ void SessionRecorder::start(const QString& outputPath) {
     m_vad->prepareIfNeeded();
 
     resetSessionState();
+    {
+        // A system buffer that slipped in while the last session stopped belongs to no session.
+        std::lock_guard lock(m_pendingMutex);
+        m_pending.clear();
+        m_pendingSeconds = 0;
+    }
     m_micConverter = {};
     m_sysConverter = {};
     if (m_isSilent)
@@ -121,6 +127,10 @@ QFuture<void> SessionRecorder::stop() {
     // still installed); only then does the tap go.
     m_input->stop();
     m_input->removeTap();
+    {
+        std::lock_guard lock(m_pendingMutex);
+        queuePendingLocked();
+    }
 
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
@@ -139,10 +149,7 @@ void SessionRecorder::waitForStopWork() {
 void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
     if (!isRunning())
         return;
-    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
-    if (!copy)
-        return;
-    m_io.async([this, copy = std::move(*copy)] { processSystemBuffer(copy); });
+    handOff(true, buffer);
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
@@ -151,11 +158,42 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
         m_micLevel.add(AudioLevelComputer::rmsLevel(buffer), buffer.frameLength());
     if (level && onLevel && callbacksEnabled())
         onLevel(*level);
+    handOff(false, buffer);
+}
+
+void SessionRecorder::handOff(bool isSystem, const PcmBuffer& buffer) {
     // The buffer is only valid during this call: the copy is what crosses to the IO queue.
     std::optional<PcmBuffer> copy = cloneBuffer(buffer);
     if (!copy)
         return;
-    m_io.async([this, copy = std::move(*copy)] { processMicBuffer(copy); });
+    const double rate = copy->format().sampleRate;
+    const double seconds = rate > 0 ? copy->frameLength() / rate : 0;
+    std::lock_guard lock(m_pendingMutex);
+    try {
+        m_pending.push_back({isSystem, std::move(*copy)});
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_pendingSeconds += seconds;
+    if (m_pendingSeconds >= kHandOffSeconds)
+        queuePendingLocked();
+}
+
+void SessionRecorder::queuePendingLocked() {
+    if (m_pending.empty())
+        return;
+    // Queued under the lock: a batch taken later by the other capture thread cannot overtake it.
+    m_io.async([this, batch = std::exchange(m_pending, {})] { processBatch(batch); });
+    m_pendingSeconds = 0;
+}
+
+void SessionRecorder::processBatch(const std::vector<CapturedBuffer>& batch) {
+    for (const CapturedBuffer& captured : batch) {
+        if (captured.isSystem)
+            processSystemBuffer(captured.buffer);
+        else
+            processMicBuffer(captured.buffer);
+    }
 }
 
 void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {

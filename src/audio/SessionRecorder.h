@@ -19,7 +19,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 namespace murmurly {
 
@@ -80,9 +82,24 @@ public:
     // headers sees nearly all of an interrupted session.
     static constexpr std::int64_t kHeaderUpdateFrames = 16000;
 
+    // How much captured audio (both sources together, in seconds) the capture threads gather before
+    // they wake the IO queue. The sources deliver in fragments of about 30 ms; handing each over on
+    // its own would wake the IO queue some sixty times a second.
+    static constexpr double kHandOffSeconds = 0.1;
+
 private:
+    struct CapturedBuffer {
+        bool isSystem;
+        PcmBuffer buffer;
+    };
+
     void handleMicBuffer(const PcmBuffer& buffer); // capture thread
+    // Either capture thread: keeps a copy of the buffer for the IO queue.
+    void handOff(bool isSystem, const PcmBuffer& buffer);
+    // Queues what has been handed off so far, in the order it arrived. Under m_pendingMutex.
+    void queuePendingLocked();
     // IO queue from here on.
+    void processBatch(const std::vector<CapturedBuffer>& batch);
     void processMicBuffer(const PcmBuffer& buffer);
     void processSystemBuffer(const PcmBuffer& buffer);
     // Cuts and processes every window the mixer gives; `final` at the end of the session.
@@ -119,6 +136,12 @@ private:
     std::optional<float> m_vadScore;
     long m_micBufferCount = 0;
     SpeechGate::WriteFn m_write;
+
+    // Buffers of both sources in the order they arrived: the mixer lines the sources up by that
+    // order, so they travel to the IO queue together, as one batch.
+    std::mutex m_pendingMutex;
+    std::vector<CapturedBuffer> m_pending;
+    double m_pendingSeconds = 0;
 
     // Last member: destroyed first, running whatever is still queued while the rest is alive.
     SerialQueue m_io{QStringLiteral("SessionRecorder.IO")};
