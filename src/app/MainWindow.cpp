@@ -119,6 +119,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
             &MainWindow::updateScreen);
     const auto& p = m_pipeline;
     connect(&p, &TranscriptionPipeline::isRunningChanged, this, &MainWindow::updateRunState);
+    connect(&p, &TranscriptionPipeline::isStartingChanged, this, &MainWindow::updateRunState);
     connect(&p, &TranscriptionPipeline::isTranscribingChanged, this, &MainWindow::updateRunState);
     connect(&p, &TranscriptionPipeline::isSilentChanged, this, &MainWindow::updateRunState);
     connect(&model.fileImport(), &FileImport::progressChanged, this, &MainWindow::updateRunState);
@@ -365,7 +366,9 @@ void MainWindow::updateRunState() {
     const bool running = m_pipeline.isRunning();
     const bool transcribing = m_pipeline.isTranscribing();
     const bool silent = running && !transcribing && m_pipeline.isSilent();
-    m_startStop->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    // A start waiting for the sound server is cancelled by the same button.
+    m_startStop->setText(running || m_pipeline.isStarting() ? QStringLiteral("Stop")
+                                                            : QStringLiteral("Start"));
     const QString importing = ImportStatusRow::statusText(m_model.fileImport());
     m_statusLabel->setText(importing.isEmpty() ? statusText(running, transcribing, m_pipeline.isSilent())
                                                : importing);

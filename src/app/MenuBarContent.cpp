@@ -60,6 +60,7 @@ MenuBarContent::MenuBarContent(AppModel& model, TranscriptionPipeline& pipeline,
     connect(m_quit, &QAction::triggered, this, &MenuBarContent::quitRequested);
 
     connect(&m_pipeline, &TranscriptionPipeline::isRunningChanged, this, &MenuBarContent::update);
+    connect(&m_pipeline, &TranscriptionPipeline::isStartingChanged, this, &MenuBarContent::update);
     connect(&m_pipeline, &TranscriptionPipeline::isTranscribingChanged, this, &MenuBarContent::update);
     connect(&m_pipeline, &TranscriptionPipeline::transcriptTextChanged, this, &MenuBarContent::update);
     connect(&m_model.fileImport(), &FileImport::progressChanged, this, &MenuBarContent::update);
@@ -82,7 +83,9 @@ void MenuBarContent::update() {
     const QString importing = ImportStatusRow::statusText(m_model.fileImport());
     m_status->setText(QStringLiteral("Status: ") +
                       (importing.isEmpty() ? statusText(running, m_pipeline.isTranscribing()) : importing));
-    m_startStop->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    // A start waiting for the sound server is cancelled by the same button.
+    m_startStop->setText(running || m_pipeline.isStarting() ? QStringLiteral("Stop")
+                                                            : QStringLiteral("Start"));
     m_copy->setEnabled(!m_pipeline.transcriptText().trimmed().isEmpty());
 }
 

@@ -139,6 +139,13 @@ void TranscriptionPipeline::Private::setRunning(bool value) {
     }
 }
 
+void TranscriptionPipeline::Private::setStarting(bool value) {
+    if (isStarting != value) {
+        isStarting = value;
+        emit q.isStartingChanged();
+    }
+}
+
 void TranscriptionPipeline::Private::setTranscribing(bool value) {
     if (isTranscribing != value) {
         isTranscribing = value;
@@ -295,7 +302,7 @@ void TranscriptionPipeline::start() {
         d->currentSession.reset();
     }
 
-    d->isStarting = true;
+    d->setStarting(true);
     const std::uint64_t attempt = ++d->startAttempt;
     if (!d->checkMicrophoneOffThread) {
         d->continueStart(attempt, d->microphoneAuthorized());
@@ -313,7 +320,7 @@ void TranscriptionPipeline::Private::continueStart(std::uint64_t attempt, bool a
         return; // stop() came first
     }
     if (!authorized) {
-        isStarting = false;
+        setStarting(false);
         setLastError(std::make_shared<PipelineError>(PipelineError::microphonePermissionDenied()));
         setStatus(std::nullopt);
         return;
@@ -367,11 +374,11 @@ void TranscriptionPipeline::Private::finishStart(std::uint64_t attempt,
     recorderStarting = false;
     if (cancelRequested || attempt != startAttempt) {
         cancelRequested = false;
-        isStarting = false;
+        setStarting(false);
         discardCancelledSession(!error);
         return;
     }
-    isStarting = false;
+    setStarting(false);
     if (error) {
         setLastError(std::move(error));
         setRunning(false);
@@ -403,7 +410,7 @@ void TranscriptionPipeline::stop() {
         if (d->recorderStarting) {
             d->cancelRequested = true; // carried out when the recorder's start returns
         } else {
-            d->isStarting = false;
+            d->setStarting(false);
         }
         return;
     }

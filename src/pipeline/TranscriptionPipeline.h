@@ -122,6 +122,7 @@ public:
 
 signals:
     void isRunningChanged();
+    void isStartingChanged();
     void isTranscribingChanged();
     void isSilentChanged();
     void vadScoreChanged();

@@ -128,6 +128,7 @@ struct TranscriptionPipeline::Private {
     void discardCancelledSession(bool recorderStarted);
 
     void setRunning(bool value);
+    void setStarting(bool value);
     void setTranscribing(bool value);
     void setSilent(bool value);
     void setVadScore(std::optional<float> value);

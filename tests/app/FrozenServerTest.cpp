@@ -88,9 +88,11 @@ TEST_F(FrozenServer, StartEndsInThePermissionErrorAfterTheTimeOutAndTheWindowKee
     // Stop while the permission check waits: the start is dropped, its late answer too.
     button.click();
     EXPECT_TRUE(pipeline.isStarting());
+    EXPECT_EQ(button.text(), QStringLiteral("Stop")) << "the waiting start is cancelled by this button";
     QTest::qWait(300);
     button.click();
     EXPECT_FALSE(pipeline.isStarting());
+    EXPECT_EQ(button.text(), QStringLiteral("Start"));
 
     QElapsedTimer sinceStart;
     sinceStart.start();
