@@ -12,16 +12,18 @@ void WindowMixer::appendSys(const float* samples, std::size_t count) {
     append(m_sys, m_mic, samples, count);
 }
 
-void WindowMixer::append(std::vector<float>& lane, const std::vector<float>& other, const float* samples,
-                         std::size_t count) {
+void WindowMixer::append(Lane& lane, const Lane& other, const float* samples, std::size_t count) {
     if (count == 0)
         return;
-    // A source with nothing waiting while the other holds more than this fragment has been
-    // behind (or absent): these samples end now, and so do the other source's, so the two ends are
-    // lined up.
-    if (lane.empty() && other.size() > count)
-        lane.assign(other.size() - count, 0.0f);
-    lane.insert(lane.end(), samples, samples + count);
+    // A source without a place starts or comes back now: these samples end now, and so do the
+    // other source's, so the two ends are lined up. A placed source just goes on, even when a
+    // late fragment finds the other source further ahead.
+    if (!lane.placed) {
+        lane.placed = true;
+        if (other.samples.size() > lane.samples.size() + count)
+            lane.samples.resize(other.samples.size() - count, 0.0f);
+    }
+    lane.samples.insert(lane.samples.end(), samples, samples + count);
 }
 
 std::optional<std::vector<float>> WindowMixer::nextWindow() {
@@ -33,24 +35,28 @@ std::optional<std::vector<float>> WindowMixer::nextFinalWindow() {
 }
 
 std::optional<std::vector<float>> WindowMixer::cut(bool final) {
-    const bool micFull = m_mic.size() >= kWindowSize;
-    const bool sysFull = m_sys.size() >= kWindowSize;
+    const bool micFull = m_mic.samples.size() >= kWindowSize;
+    const bool sysFull = m_sys.samples.size() >= kWindowSize;
     if (!micFull && !sysFull)
         return std::nullopt;
     if (!(micFull && sysFull) && !final) {
-        const std::size_t lead = std::max(m_mic.size(), m_sys.size());
-        const std::size_t lag = std::min(m_mic.size(), m_sys.size());
+        const std::size_t lead = std::max(m_mic.samples.size(), m_sys.samples.size());
+        const std::size_t lag = std::min(m_mic.samples.size(), m_sys.samples.size());
         if (lead - lag <= kMaxImbalance)
             return std::nullopt; // the other source's part of this window is still on its way
     }
 
     std::vector<float> mixed(kWindowSize, 0.0f);
-    for (std::vector<float>* lane : {&m_mic, &m_sys}) {
-        const std::size_t take = std::min(lane->size(), kWindowSize);
+    for (Lane* lane : {&m_mic, &m_sys}) {
+        std::vector<float>& samples = lane->samples;
+        const std::size_t take = std::min(samples.size(), kWindowSize);
         for (std::size_t i = 0; i < take; ++i)
-            mixed[i] += (*lane)[i];
+            mixed[i] += samples[i];
         // The accumulators hold little more than a window, so moving the rest forward is cheap.
-        lane->erase(lane->begin(), lane->begin() + static_cast<std::ptrdiff_t>(take));
+        samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
+        // Silence stood in for the rest of this source's part: what it delivers next is placed anew.
+        if (take < kWindowSize)
+            lane->placed = false;
     }
     for (float& sample : mixed)
         sample *= 0.5f;
@@ -59,8 +65,8 @@ std::optional<std::vector<float>> WindowMixer::cut(bool final) {
 
 WindowMixer::Tail WindowMixer::takeTail() {
     Tail tail;
-    const std::vector<float>& mic = m_mic;
-    const std::vector<float>& sys = m_sys;
+    const std::vector<float>& mic = m_mic.samples;
+    const std::vector<float>& sys = m_sys.samples;
     const std::size_t common = std::min(mic.size(), sys.size());
     tail.mixed.resize(common);
     for (std::size_t i = 0; i < common; ++i)
