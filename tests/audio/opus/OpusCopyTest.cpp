@@ -28,14 +28,13 @@ protected:
     QString source = dir.filePath(QStringLiteral("mixed-X.wav"));
     QString target = dir.filePath(QStringLiteral("mixed-X.opus"));
 
-    // Noise, so that encoding takes its full time: `seconds` of it take a few hundredths of that.
+    // 20 s of noise, so that encoding takes its full time (a few hundredths of that).
     void SetUp() override {
         auto writer = AudioFileWriter::create(source, AudioFormat::working());
         std::mt19937 rng(7);
         std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
         std::vector<float> samples(16000 * 20);
-        for (float& s : samples)
-            s = noise(rng);
+        std::generate(samples.begin(), samples.end(), [&] { return noise(rng); });
         writer->write(samples.data(), samples.size());
         writer->close();
     }
@@ -51,6 +50,17 @@ protected:
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
+    // A preparation on its own thread that notes whether it was called off.
+    std::thread preparation(OpusCopy::Existing existing, CancellationToken& token,
+                            std::atomic<bool>& cancelled) {
+        return std::thread([this, existing, &token, &cancelled] {
+            try {
+                OpusCopy::write(source, target, existing, token);
+            } catch (const OperationCancelled&) {
+                cancelled = true;
+            }
+        });
+    }
 };
 
 TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
@@ -62,13 +72,7 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
     // Cancelled half-way: the encoding stops and nothing appears at the copy's place.
     CancellationToken token;
     std::atomic<bool> cancelled{false};
-    std::thread encoding([&] {
-        try {
-            OpusCopy::write(source, target, OpusCopy::Existing::replace, token);
-        } catch (const OperationCancelled&) {
-            cancelled = true;
-        }
-    });
+    std::thread encoding = preparation(OpusCopy::Existing::replace, token, cancelled);
     while (partFiles().isEmpty() && !QFile::exists(target))
         std::this_thread::yield();
     token.cancel();
@@ -151,13 +155,7 @@ TEST_F(OpusCopyTest, TwoPreparationsOfOneCopyDoNotEncodeSideBySide) {
     std::thread holder([&] { OpusCopy::write(source, target, OpusCopy::Existing::replace); });
     while (partFiles().isEmpty())
         std::this_thread::yield();
-    std::thread waiter([&] {
-        try {
-            OpusCopy::write(source, target, OpusCopy::Existing::replace, token);
-        } catch (const OperationCancelled&) {
-            cancelled = true;
-        }
-    });
+    std::thread waiter = preparation(OpusCopy::Existing::replace, token, cancelled);
     token.cancel();
     waiter.join();
     EXPECT_TRUE(cancelled);

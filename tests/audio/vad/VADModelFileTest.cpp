@@ -25,13 +25,6 @@ std::string readModelBytes() {
     return file.readAll().toStdString();
 }
 
-bool sameWeights(const SileroWeights& a, const SileroWeights& b) {
-    return a.stftBasis == b.stftBasis && a.encoderWeight == b.encoderWeight &&
-           a.encoderBias == b.encoderBias && a.lstmWeightIh == b.lstmWeightIh &&
-           a.lstmWeightHh == b.lstmWeightHh && a.lstmBiasIh == b.lstmBiasIh && a.lstmBiasHh == b.lstmBiasHh &&
-           a.decoderWeight == b.decoderWeight && a.decoderBias == b.decoderBias;
-}
-
 // The description of the Error `load` throws, or "" if it loads.
 std::string loadError(const std::string& bytes) {
     try {
@@ -55,9 +48,8 @@ std::string editedModel(const std::string& tensorName, const std::function<void(
                     edit(*attribute.mutable_t());
                     return true;
                 }
-                if (attribute.has_g() && visit(*attribute.mutable_g())) {
+                if (attribute.has_g() && visit(*attribute.mutable_g()))
                     return true;
-                }
             }
         }
         return false;
@@ -66,16 +58,14 @@ std::string editedModel(const std::string& tensorName, const std::function<void(
     return model.SerializeAsString();
 }
 
-TEST(VADModelFile, MissingFileIsTheMissingModelError) {
+TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
     try {
         SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx"));
-        FAIL() << "loaded a file that does not exist";
+        ADD_FAILURE() << "loaded a file that does not exist";
     } catch (const GateError& error) {
         EXPECT_EQ(error.code(), GateError::Code::modelPackageMissing);
     }
-}
 
-TEST(VADModelFile, TruncatedOrDamagedFilesAreRefusedOrReadExactly) {
     const std::string bytes = readModelBytes();
     ASSERT_GT(bytes.size(), 2'000'000u);
     const SileroWeights intact = SileroWeights::fromOnnxBytes(bytes, QStringLiteral("intact"));
@@ -85,17 +75,21 @@ TEST(VADModelFile, TruncatedOrDamagedFilesAreRefusedOrReadExactly) {
         // A cut that happens to keep every tensor whole may load, but then with exactly the
         // real weights; anything else must be refused with a message.
         try {
-            const SileroWeights weights =
-                SileroWeights::fromOnnxBytes(bytes.substr(0, cut), QStringLiteral("cut"));
-            EXPECT_TRUE(sameWeights(weights, intact)) << "cut at " << cut;
+            const SileroWeights a = SileroWeights::fromOnnxBytes(bytes.substr(0, cut), QStringLiteral("cut"));
+            const SileroWeights& b = intact;
+            EXPECT_TRUE(a.stftBasis == b.stftBasis && a.encoderWeight == b.encoderWeight &&
+                        a.encoderBias == b.encoderBias && a.lstmWeightIh == b.lstmWeightIh &&
+                        a.lstmWeightHh == b.lstmWeightHh && a.lstmBiasIh == b.lstmBiasIh &&
+                        a.lstmBiasHh == b.lstmBiasHh && a.decoderWeight == b.decoderWeight &&
+                        a.decoderBias == b.decoderBias)
+                << "cut at " << cut;
         } catch (const Error& error) {
             EXPECT_FALSE(error.description().isEmpty());
         }
     }
     EXPECT_EQ(loadError("not an onnx file at all"), "The VAD model test.onnx is not a readable ONNX file");
-}
 
-TEST(VADModelFile, ForeignOrReshapedTensorsAreNamedInTheError) {
+    // A tensor of another shape, size or type is named in the error.
     EXPECT_EQ(
         loadError(
             editedModel("encoder.2.reparam_conv.weight", [](onnx::TensorProto& t) { t.set_dims(2, 2); })),
@@ -127,7 +121,7 @@ TEST(VADModelFile, GateLogsABadFileAndLoadsOnceTheFileIsGood) {
     ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
     cut.write(QByteArray::fromStdString(readModelBytes().substr(0, 1'000'000)));
     cut.close();
-    const QString good = test::vadModelPath();
+    const QString good = test::vadModelPath(); // the same variable as the one set below
 
     qputenv(VADModelLocation::environmentVariable, path.toLocal8Bit());
     SileroVADGate gate;
