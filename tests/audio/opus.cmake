@@ -1,4 +1,4 @@
-# Ogg/Opus encoding against real files, checked with opus-tools' decoder; the session copies that
+# Ogg/Opus encoding against real files, read back through libsndfile; the session copies that
 # only ever appear complete.
 murmurly_add_test(test_opus_encoder
     SOURCES

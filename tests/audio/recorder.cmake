@@ -12,7 +12,7 @@ murmurly_add_test(test_audio_recorder
         recorder/RecorderTestSupport.h
         recorder/SessionRecorderTest.cpp
         recorder/SpeechGateTest.cpp
-    LIBS murmurly_recorder QCoro6::Core)
+    LIBS murmurly_recorder)
 target_compile_definitions(test_audio_recorder PRIVATE
     RECORDER_CRASH_HELPER="$<TARGET_FILE:recorder_crash_helper>")
 add_dependencies(test_audio_recorder recorder_crash_helper)

@@ -6,7 +6,6 @@ find_package(ONNX REQUIRED CONFIG)
 murmurly_add_test(test_vad
     SOURCES
         vad/VadTestSupport.h
-        vad/VadTestSupport.cpp
         vad/SileroInferenceTest.cpp
         vad/SileroVADGateTest.cpp
         vad/VADModelFileTest.cpp

@@ -106,24 +106,19 @@ TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal(path("silent-film.mp4")), Reason::noAudio);
 
     // A download that broke off: with the index up front, the audio stops a fraction of a second
-    // early, which must not pass for the whole recording; with the index at the end there is
-    // nothing to go by at all.
-    makeMedia(stereoTone(10) + QStringList{QStringLiteral("-movflags"), QStringLiteral("+faststart")},
-              path("whole.mp4"));
-    const QByteArray whole = test::readFile(path("whole.mp4"));
-    test::writeFile(path("cut.mp4"), whole.left(whole.size() - 1500));
-    EXPECT_EQ(refusal(path("cut.mp4")), Reason::damaged);
-
-    // Cut at a frame boundary, only the stated length tells.
-    makeMedia(stereoTone(10), path("whole.flac"));
-    const QByteArray flac = test::readFile(path("whole.flac"));
-    test::writeFile(path("cut.flac"), flac.left(flac.size() / 2));
-    EXPECT_EQ(refusal(path("cut.flac")), Reason::damaged);
-
-    makeMedia(stereoTone(10), path("whole-index-last.mp4"));
-    const QByteArray indexLast = test::readFile(path("whole-index-last.mp4"));
-    test::writeFile(path("cut-index-last.mp4"), indexLast.left(indexLast.size() / 2));
-    EXPECT_EQ(refusal(path("cut-index-last.mp4")), Reason::notMedia);
+    // early, which must not pass for the whole recording; a FLAC cut at a frame boundary is told
+    // only by its stated length; with the index at the end there is nothing to go by at all.
+    const auto cut = [&](const char* name, const QStringList& extra, qsizetype (*keep)(qsizetype)) {
+        makeMedia(stereoTone(10) + extra, path(name));
+        const QByteArray whole = test::readFile(path(name));
+        const QString cutPath = m_dir.filePath(QStringLiteral("cut-") + QLatin1String(name));
+        test::writeFile(cutPath, whole.left(keep(whole.size())));
+        return refusal(cutPath);
+    };
+    const QStringList faststart{QStringLiteral("-movflags"), QStringLiteral("+faststart")};
+    EXPECT_EQ(cut("whole.mp4", faststart, [](qsizetype n) { return n - 1500; }), Reason::damaged);
+    EXPECT_EQ(cut("whole.flac", {}, [](qsizetype n) { return n / 2; }), Reason::damaged);
+    EXPECT_EQ(cut("index-last.mp4", {}, [](qsizetype n) { return n / 2; }), Reason::notMedia);
 }
 
 } // namespace

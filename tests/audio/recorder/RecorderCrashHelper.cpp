@@ -9,34 +9,10 @@
 
 #include <QCoreApplication>
 
-#include <string>
-
 #include <unistd.h>
 
 using namespace murmurly;
 using namespace murmurly::test;
-
-namespace {
-
-// Always speech. When window k is analysed, the gate has already written windows 0..k-1 (the first
-// two once the second confirms them): the recorder runs analysis and writes in order on one queue.
-class ReportingVAD : public ScriptedVAD {
-public:
-    VADAnalysisResult analyze(const float* samples, std::size_t count) override {
-        if (m_analysed >= 2) {
-            const std::string line = "released " + std::to_string(m_analysed) + "\n";
-            if (::write(STDOUT_FILENO, line.data(), line.size()) < 0)
-                _exit(3);
-        }
-        ++m_analysed;
-        return ScriptedVAD::analyze(samples, count);
-    }
-
-private:
-    int m_analysed = 0;
-};
-
-} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -44,13 +20,20 @@ int main(int argc, char** argv) {
         return 2;
     auto input = std::make_unique<ScriptedAudioInput>();
     ScriptedAudioInput* source = input.get();
-    SessionRecorder recorder(std::move(input), std::make_unique<ReportingVAD>());
+    SessionRecorder recorder(std::move(input), std::make_unique<ScriptedVAD>());
+    // Always speech. When window k has been analysed, the gate has already written windows 0..k-1
+    // (the first two once the second confirms them): analysis and writes run in order on one queue.
+    int analysed = 0;
+    recorder.onVADScoreChange = [&](std::optional<float>) {
+        const std::string line = "released " + std::to_string(analysed) + "\n";
+        if (++analysed > 2 && ::write(STDOUT_FILENO, line.data(), line.size()) < 0)
+            _exit(3);
+    };
     recorder.start(QString::fromLocal8Bit(argv[1]));
     // Faster than real time, so the test does not wait long, yet paced so that it is killed mid-way.
     for (int i = 0; i < 20000; ++i) {
         source->deliver(constantBuffer(crashWindowValue(i), 4096));
         ::usleep(5000);
     }
-    recorder.stop().waitForFinished();
     return 0;
 }

@@ -1,37 +1,52 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace murmurly::test {
 
-// Collects the messages of one logging category for the test's lifetime.
+// Collects the messages of one logging category (logged on the test's thread) while it lives.
 class LogCapture {
 public:
-    explicit LogCapture(const char* category);
-    ~LogCapture();
+    explicit LogCapture(const char* category) {
+        s_category = category;
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&handler);
+    }
+    ~LogCapture() { qInstallMessageHandler(s_previous); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    struct Line {
-        QtMsgType type;
-        std::string text;
-    };
-    std::vector<Line> lines() const;
-    std::vector<std::string> texts(QtMsgType type) const;
+    std::vector<std::string> texts(QtMsgType type) const {
+        std::vector<std::string> result;
+        for (const auto& [lineType, text] : s_lines)
+            if (lineType == type)
+                result.push_back(text);
+        return result;
+    }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (context.category && qstrcmp(context.category, s_category) == 0)
+            s_lines.emplace_back(type, message.toStdString());
+        if (s_previous)
+            s_previous(type, context, message);
+    }
+    static inline const char* s_category = nullptr;
+    static inline std::vector<std::pair<QtMsgType, std::string>> s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
 };
 
-// Path of a file under the source tree's tests/data/vad.
-QString vadDataPath(const char* name);
-// The VAD model file the build installed (MURMURLY_VAD_MODEL).
-QString vadModelPath();
+// A file under the source tree's tests/data/vad, and the model the build installed.
+inline QString vadDataPath(const char* name) {
+    return qEnvironmentVariable("MURMURLY_SOURCE_DIR") + QStringLiteral("/tests/data/vad/") +
+           QLatin1String(name);
+}
+inline QString vadModelPath() {
+    return qEnvironmentVariable("MURMURLY_VAD_MODEL");
+}
 
 } // namespace murmurly::test
