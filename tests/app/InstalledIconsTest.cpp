@@ -37,8 +37,17 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     QIcon::setThemeSearchPaths({themes});
     QIcon::setThemeName(QStringLiteral("Desktop"));
 
+    // Drawn or installed, the ring is there in both states and its inside is filled only while
+    // recording.
+    const auto expectStates = [](const QImage& idle, const QImage& recording) {
+        EXPECT_GT(qAlpha(idle.pixel(16, 2)), 200);
+        EXPECT_GT(qAlpha(recording.pixel(16, 2)), 200);
+        EXPECT_EQ(qAlpha(idle.pixel(9, 9)), 0);
+        EXPECT_GT(qAlpha(recording.pixel(9, 9)), 200);
+    };
     const MenuBarIcon drawn{QString()};
     EXPECT_EQ(rendered(drawn.icon(false), 32), MenuBarIcon::drawSymbol(false, 32));
+    expectStates(MenuBarIcon::drawSymbol(false, 32), MenuBarIcon::drawSymbol(true, 32));
     EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QString());
 
     // What the package installs into hicolor/scalable/apps.
@@ -55,14 +64,7 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     EXPECT_EQ(idle.name(), QLatin1String(MenuBarIcon::idleThemeIcon));
     EXPECT_EQ(recording.name(), QLatin1String(MenuBarIcon::recordingThemeIcon));
     EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QLatin1String(MenuBarIcon::applicationThemeIcon));
-    // The installed pictures draw, and tell the states apart as the drawn ones do: the ring is
-    // there in both, its inside is filled only while recording.
-    const QImage idleImage = rendered(idle, 32);
-    const QImage recordingImage = rendered(recording, 32);
-    EXPECT_GT(qAlpha(idleImage.pixel(16, 1)), 200);
-    EXPECT_GT(qAlpha(recordingImage.pixel(16, 1)), 200);
-    EXPECT_EQ(qAlpha(idleImage.pixel(9, 9)), 0);
-    EXPECT_GT(qAlpha(recordingImage.pixel(9, 9)), 200);
+    expectStates(rendered(idle, 32), rendered(recording, 32));
     EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
 
     // A custom image shipped with the program still wins over the theme.
