@@ -1,10 +1,10 @@
 // The tray and window icons once the package's icons are in the icon theme, and before.
 #include "app/MenuBarIcon.h"
+#include "support/TestFiles.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -18,22 +18,16 @@ QImage rendered(const QIcon& icon, int size) {
 
 TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnBefore) {
     QTemporaryDir data;
-    ASSERT_TRUE(data.isValid());
     const QString themes = data.filePath(QStringLiteral("icons"));
     const QString apps = themes + QStringLiteral("/hicolor/scalable/apps");
-    ASSERT_TRUE(QDir().mkpath(apps));
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + QStringLiteral("/Desktop")));
     // The desktop's theme knows nothing of us; like every theme it falls back to hicolor, where
     // the package puts its icons.
-    const auto writeIndex = [&](const QString& theme, const QByteArray& index) {
-        QFile file(themes + QLatin1Char('/') + theme + QStringLiteral("/index.theme"));
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).path()));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(index);
-    };
-    writeIndex(QStringLiteral("Desktop"), "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
-    writeIndex(QStringLiteral("hicolor"),
-               "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
-               "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    test::writeFile(themes + QStringLiteral("/Desktop/index.theme"),
+                    "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
+    test::writeFile(themes + QStringLiteral("/hicolor/index.theme"),
+                    "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
+                    "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
     QIcon::setThemeSearchPaths({themes});
     QIcon::setThemeName(QStringLiteral("Desktop"));
 
