@@ -317,11 +317,7 @@ TEST_F(WindowScreens, ImportProgressShowsInTheWindowAndMenuAndCancelOrFailureLea
 
     MenuBarContent content(*model, pipeline());
     MainWindow window(*model);
-    grant(true, true);
-    window.show();
-    // The window asks the (absent) sound server in the background; grant after its answer.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
-    grant(true, true);
+    ASSERT_NO_FATAL_FAILURE(showGranted(window));
     auto* row = window.findChild<ImportStatusRow*>();
     ASSERT_NE(row, nullptr);
     const FileImport& import = model->fileImport();

@@ -41,11 +41,7 @@ protected:
         WindowFixture::SetUp();
         window = std::make_unique<MainWindow>(*model);
         window->resize(820, 520);
-        grant(true, true);
-        window->show();
-        // The window asks the (absent) sound server in the background; grant after its answer.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window->showsPermissions(); }, 5000));
-        grant(true, true);
+        ASSERT_NO_FATAL_FAILURE(showGranted(*window));
         view = qobject_cast<HistoryView*>(window->historyPanel());
         ASSERT_NE(view, nullptr);
     }

@@ -10,6 +10,7 @@
 #include "history/TranscriptExport.h"
 #include "pipeline/TranscriptSegmentsFile.h"
 #include "support/MediaSamples.h"
+#include "transcription/TranscriptionErrors.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -183,7 +184,7 @@ LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, 
     return {std::nullopt, std::move(text), start, end, std::move(speaker)};
 }
 
-TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndTextIsTheTranscriptAsItIs) {
+TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndNeedCompleteTimingsAndTextIsAsItIs) {
     // As a service may answer: out of order, a blank segment, a line
     // break, markup characters, no speaker, more than an hour in.
     SessionStore::saveTranscript(QStringLiteral("[00:00] SPEAKER_00: Hello there.\r\n…\n"), kA);
@@ -209,18 +210,15 @@ TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndTextIsTheTranscript
     EXPECT_TRUE(
         readFile(vtt).contains("\n01:02:05.000 --> 01:02:08.000\n<v SPEAKER_01>Later &lt;b&gt;&amp;"));
     EXPECT_EQ(readFile(txt), readFile(inTranscripts(kA + ".txt")));
-}
 
-TEST(TranscriptExport, WithoutCompleteTimingsOnlyTextIsOfferedAndAFailedWriteSaysWhy) {
+    // Without complete timings only text is offered, and a failed write says why.
     EXPECT_FALSE(TranscriptExport::hasTimings({}));
     EXPECT_FALSE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(1, std::nullopt, "b")}));
     EXPECT_TRUE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(std::nullopt, std::nullopt, " ")}));
 
-    SessionStore::saveTranscript(QStringLiteral("text"), kA);
-    EXPECT_TRUE(TranscriptExport::write(kA, Format::subRip, inApp("none.srt")).has_value());
     // A later run without segments leaves no timings of the earlier one behind.
-    TranscriptSegmentsFile::save({segment(0, 1, "old")}, kA);
     TranscriptSegmentsFile::save({}, kA);
+    EXPECT_TRUE(TranscriptExport::write(kA, Format::subRip, inApp("none.srt")).has_value());
     EXPECT_FALSE(QFile::exists(TranscriptSegmentsFile::location(kA)));
     for (const QByteArray& damaged : {QByteArray("{}"), QByteArray(R"([{"text":"a","start":"0"}])")}) {
         writeFile(TranscriptSegmentsFile::location(kA), damaged);
@@ -253,11 +251,6 @@ bool isOggOpus(const QString& path) {
     const QByteArray bytes = readFile(path);
     return bytes.startsWith("OggS") && bytes.contains("OpusHead");
 }
-
-class FailedRun : public ErrorBase<FailedRun> {
-public:
-    QString description() const override { return QStringLiteral("no luck"); }
-};
 
 TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheWav) {
     SessionHistoryEntry entry;
@@ -307,7 +300,7 @@ TEST(ReTranscription, HandsThePreparedCopyOverOnTheMainThreadWithForceAndOnlyALi
     EXPECT_EQ(call.sessionID, kA);
     EXPECT_EQ(call.language, QStringLiteral("de"));
     EXPECT_TRUE(call.force && call.onMainThread);
-    call.completion(TranscriptionResult::failure(FailedRun()));
+    call.completion(TranscriptionResult::failure(ErrorMessage(QStringLiteral("no luck"))));
     EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
     call.completion(TranscriptionResult::success(QStringLiteral("text")));
     EXPECT_EQ(store.loadTranscript(kA), QStringLiteral("text")); // saved even with the panel gone
