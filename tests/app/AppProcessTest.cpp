@@ -210,7 +210,9 @@ TEST_F(AppProcess, RecordingEndedByACrashOrALogoutIsTranscribedAtTheNextLaunch) 
 
         QProcess* next = launch({});
         expectTranscribedSession(id, ++uploads);
-        // It took over the instance: a later launch reaches it.
+        // It took over the instance: a later launch reaches it. (Its socket replaces the dead one's
+        // file even without the explicit removal in claim(): Qt binds the private socket elsewhere
+        // and renames it into place.)
         EXPECT_EQ(launchAndWait({}), 0);
         EXPECT_EQ(next->state(), QProcess::Running);
         next->terminate();

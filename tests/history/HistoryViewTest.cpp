@@ -181,6 +181,8 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
     EXPECT_EQ(view->titleLabel()->text(), titleOf(kB));
 
+    // Closing the panel with the alert and the sheet open. (Qt closes these two with the hidden
+    // panel even without the panel's own clean-up; that clean-up matters for the export dialog.)
     QTest::keyClick(view->sessionList(), Qt::Key_Delete);
     QTest::keyClick(view->sessionList(), Qt::Key_F2);
     QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
