@@ -1,13 +1,20 @@
 // The murmurly program as a terminal, a launcher and the session see it: help and version without
-// a display, the model found beside the binary, and an orderly end when the session says so.
+// a display, the model found beside the binary, an orderly end when the session says so, and the one
+// instance that later launches hand their command to.
+#include "app/SingleInstance.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <future>
+#include <optional>
 #include <utility>
 
 namespace murmurly {
@@ -78,6 +85,54 @@ TEST(CommandLine, FindsTheModelBesideItsBinaryAndQuitsInOrderWhenTheSessionEnds)
         EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << number;
         EXPECT_EQ(app.exitCode(), 0) << number;
     }
+}
+
+using Command = SingleInstance::Command;
+
+// A blocking send() must run off the thread whose event loop serves the socket.
+std::optional<QString> sendFromAnotherThread(const QString& dir, Command command) {
+    auto reply =
+        std::async(std::launch::async, [dir, command] { return SingleInstance(dir).send(command, 10000); });
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 15000));
+    return reply.get();
+}
+
+TEST(SingleInstance, SecondLaunchHandsItsCommandToTheFirstAndBadClientsBlockNobody) {
+    QTemporaryDir dir;
+    SingleInstance first(dir.path());
+    // Nobody listening yet: reported, not awaited forever.
+    const auto unanswered = first.send(Command::Show, 300);
+    ASSERT_TRUE(unanswered.has_value());
+    EXPECT_TRUE(unanswered->contains(QStringLiteral("does not answer"))) << qPrintable(*unanswered);
+
+    QList<Command> received;
+    QObject context;
+    QObject::connect(&first, &SingleInstance::commandReceived, &context,
+                     [&](Command command) { received.append(command); });
+    ASSERT_TRUE(first.claim());
+    EXPECT_TRUE(first.isPrimary());
+    EXPECT_TRUE(first.claim()); // claiming again is harmless
+    SingleInstance second(dir.path());
+    EXPECT_FALSE(second.claim());
+    EXPECT_FALSE(second.isPrimary());
+
+    // One client connects and says nothing; one floods without a line end; one sends nonsense.
+    QLocalSocket silent, flood, bogus;
+    for (QLocalSocket* client : {&silent, &flood, &bogus}) {
+        client->connectToServer(first.socketPath());
+        ASSERT_TRUE(client->waitForConnected(5000));
+    }
+    flood.write(QByteArray(64 * 1024, 'x'));
+    bogus.write("record-everything\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bogus.canReadLine(); }, 5000));
+    EXPECT_EQ(bogus.readLine(), QByteArray("unknown\n"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return flood.state() == QLocalSocket::UnconnectedState; }, 5000));
+
+    for (Command command : {Command::Toggle, Command::Show})
+        EXPECT_EQ(sendFromAnotherThread(dir.path(), command), std::nullopt);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 5000));
+    EXPECT_EQ(received, (QList<Command>{Command::Toggle, Command::Show}));
 }
 
 } // namespace

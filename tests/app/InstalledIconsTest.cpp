@@ -1,10 +1,10 @@
 // The tray and window icons once the package's icons are in the icon theme, and before.
 #include "app/MenuBarIcon.h"
+#include "support/TestFiles.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -18,27 +18,30 @@ QImage rendered(const QIcon& icon, int size) {
 
 TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnBefore) {
     QTemporaryDir data;
-    ASSERT_TRUE(data.isValid());
     const QString themes = data.filePath(QStringLiteral("icons"));
     const QString apps = themes + QStringLiteral("/hicolor/scalable/apps");
-    ASSERT_TRUE(QDir().mkpath(apps));
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + QStringLiteral("/Desktop")));
     // The desktop's theme knows nothing of us; like every theme it falls back to hicolor, where
     // the package puts its icons.
-    const auto writeIndex = [&](const QString& theme, const QByteArray& index) {
-        QFile file(themes + QLatin1Char('/') + theme + QStringLiteral("/index.theme"));
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).path()));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(index);
-    };
-    writeIndex(QStringLiteral("Desktop"), "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
-    writeIndex(QStringLiteral("hicolor"),
-               "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
-               "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    test::writeFile(themes + QStringLiteral("/Desktop/index.theme"),
+                    "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
+    test::writeFile(themes + QStringLiteral("/hicolor/index.theme"),
+                    "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
+                    "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
     QIcon::setThemeSearchPaths({themes});
     QIcon::setThemeName(QStringLiteral("Desktop"));
 
+    // Drawn or installed, the ring is there in both states and its inside is filled only while
+    // recording.
+    const auto expectStates = [](const QImage& idle, const QImage& recording) {
+        EXPECT_GT(qAlpha(idle.pixel(16, 2)), 200);
+        EXPECT_GT(qAlpha(recording.pixel(16, 2)), 200);
+        EXPECT_EQ(qAlpha(idle.pixel(9, 9)), 0);
+        EXPECT_GT(qAlpha(recording.pixel(9, 9)), 200);
+    };
     const MenuBarIcon drawn{QString()};
     EXPECT_EQ(rendered(drawn.icon(false), 32), MenuBarIcon::drawSymbol(false, 32));
+    expectStates(MenuBarIcon::drawSymbol(false, 32), MenuBarIcon::drawSymbol(true, 32));
     EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QString());
 
     // What the package installs into hicolor/scalable/apps.
@@ -55,14 +58,7 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     EXPECT_EQ(idle.name(), QLatin1String(MenuBarIcon::idleThemeIcon));
     EXPECT_EQ(recording.name(), QLatin1String(MenuBarIcon::recordingThemeIcon));
     EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QLatin1String(MenuBarIcon::applicationThemeIcon));
-    // The installed pictures draw, and tell the states apart as the drawn ones do: the ring is
-    // there in both, its inside is filled only while recording.
-    const QImage idleImage = rendered(idle, 32);
-    const QImage recordingImage = rendered(recording, 32);
-    EXPECT_GT(qAlpha(idleImage.pixel(16, 1)), 200);
-    EXPECT_GT(qAlpha(recordingImage.pixel(16, 1)), 200);
-    EXPECT_EQ(qAlpha(idleImage.pixel(9, 9)), 0);
-    EXPECT_GT(qAlpha(recordingImage.pixel(9, 9)), 200);
+    expectStates(rendered(idle, 32), rendered(recording, 32));
     EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
 
     // A custom image shipped with the program still wins over the theme.

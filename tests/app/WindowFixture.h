@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/AppModel.h"
+#include "app/MainWindow.h"
 #include "audio/MicRecorder.h"
 #include "audio/SessionRecorder.h"
 #include "audio/SystemAudioMonitor.h"
@@ -42,6 +43,15 @@ protected:
     void grant(bool mic, bool system) {
         model->mic().setPermissionGranted(mic);
         model->system().setPermissionGranted(system);
+    }
+
+    // Shows `window` with both permissions granted: appearing, it asks the (absent) sound server in
+    // the background, so they are granted again after its answer.
+    void showGranted(MainWindow& window) {
+        grant(true, true);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
+        grant(true, true);
     }
 
     void advance(double seconds) {

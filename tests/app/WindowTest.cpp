@@ -1,32 +1,57 @@
+// The main window, its components and the settings dialog over a scripted microphone and a local
+// stand-in for Lemonfox.
 #include "AppTestSupport.h"
 #include "WindowFixture.h"
 
+#include "app/AutostartEntry.h"
 #include "app/CopyButton.h"
 #include "app/ErrorBanner.h"
+#include "app/ImportStatusRow.h"
 #include "app/LevelBar.h"
 #include "app/MainWindow.h"
 #include "app/MenuBarContent.h"
+#include "app/MenuBarIcon.h"
+#include "app/MenuBarLabel.h"
 #include "app/PermissionButton.h"
 #include "app/SettingsButtonStyle.h"
 #include "app/SettingsView.h"
 #include "app/SymbolIcon.h"
 #include "app/TranscriptBox.h"
 #include "app/TranscriptTextView.h"
+#include "history/FileImport.h"
 #include "history/SessionHistoryStore.h"
+#include "storage/PlainTextStore.h"
+#include "support/MediaSamples.h"
+#include "support/TestFiles.h"
 
 #include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
-#include <QGuiApplication>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QUrl>
 
 namespace murmurly {
 namespace {
 
+using test::readFile;
 using test::WindowFixture;
+using test::writeFile;
 
 const QColor yellow(255, 214, 10);
 
@@ -55,16 +80,38 @@ QString accessibleValue(QWidget& widget) {
     return QAccessible::queryAccessibleInterface(&widget)->text(QAccessible::Value);
 }
 
+// The menu as a list of lines: "---" for a separator, " [off]" after a disabled item's text.
+QStringList describe(const QMenu& menu) {
+    QStringList lines;
+    for (const QAction* action : menu.actions())
+        lines << (action->isSeparator() ? QStringLiteral("---")
+                                        : action->text() + (action->isEnabled() ? "" : " [off]"));
+    return lines;
+}
+
+QStringList menuLines(const QString& status, const QString& command, bool canCopy) {
+    const QString copy = QStringLiteral("Copy Last Transcript") + (canCopy ? "" : " [off]");
+    return QStringList{"Status: " + status + " [off]", "---", command, copy} +
+           QStringList{"Transcribe File\u2026", "Show Window", "---", "Quit"};
+}
+
+QImage iconImage(const QSystemTrayIcon& tray) {
+    return tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
 using WindowScreens = WindowFixture;
 
-TEST_F(WindowScreens, PermissionsScreenFollowsBothFlagsLive) {
+TEST_F(WindowScreens, PermissionsScreenFollowsBothFlagsLiveAndTheHistoryPanelHidesTheMainBanner) {
+    microphoneAuthorized = false;
     grant(true, true);
     MainWindow window(*model);
+    window.resize(620, 460);
     EXPECT_FALSE(window.showsPermissions());
 
     // Appearing asks the sound server again: there is none, so neither permission holds.
     window.show();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !model->mic().permissionGranted(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !model->mic().permissionGranted() && !model->system().permissionGranted(); }, 5000));
     EXPECT_TRUE(window.showsPermissions());
     EXPECT_EQ(window.microphoneRow()->subtitle(), QStringLiteral("Allow microphone access"));
     EXPECT_EQ(window.systemAudioRow()->subtitle(), QStringLiteral("Enable Screen Recording"));
@@ -81,103 +128,21 @@ TEST_F(WindowScreens, PermissionsScreenFollowsBothFlagsLive) {
     EXPECT_EQ(window.systemAudioRow()->trailingColour().red(), 255);
     test::saveScreenshot(window, QStringLiteral("permissions"));
 
-    grant(true, true);
-    EXPECT_FALSE(window.showsPermissions());
     grant(false, true);
     EXPECT_TRUE(window.showsPermissions());
     EXPECT_EQ(window.systemAudioRow()->subtitle(), QStringLiteral("Access granted"));
     EXPECT_EQ(window.microphoneRow()->trailingSymbol(), QStringLiteral("chevron.right"));
-}
-
-TEST_F(WindowScreens, TopBarFollowsARecordingThroughSilenceToItsTranscript) {
-    MainWindow window(*model);
-    window.resize(620, 460);
-    window.show();
     grant(true, true);
-    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Idle"));
-    EXPECT_EQ(window.scoreLabel()->text(), QStringLiteral("VAD: --"));
-    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Start"));
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(102, 102, 102)); // white at 40 % on black
-    // The placeholder is dimmed, also under the window's own colours.
-    TranscriptTextView& transcript = *window.transcriptBox()->textView();
-    EXPECT_EQ(transcript.toPlainText(), QStringLiteral("Waiting for audio blocks..."));
-    EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(255, 255, 255, 140));
-    EXPECT_EQ(accessibleValue(*window.levelBar()), QStringLiteral("0.00"));
-    // Silence still shows a sliver of the bar.
-    EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
-    test::saveScreenshot(window, QStringLiteral("working-idle"));
+    EXPECT_FALSE(window.showsPermissions());
 
-    window.startStopButton()->click();
-    ASSERT_TRUE(pipeline().isRunning()) << qPrintable(pipeline().lastErrorDescription());
-    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
-    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Listening\u2026"));
-    const QColor listening = centreColour(*window.statusDot());
-    EXPECT_GT(listening.green(), 2 * listening.red());
-
-    // A full-scale tone fills the track; the score reads with two decimals.
-    pushAndSettle(true, 0.5f, 1.0f);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return window.scoreLabel()->text() == QStringLiteral("VAD: 0.50"); }, 5000))
-        << qPrintable(window.scoreLabel()->text());
-    EXPECT_EQ(colouredWidth(*window.levelBar()), window.levelBar()->width());
-    EXPECT_EQ(accessibleValue(*window.levelBar()), QStringLiteral("1.00"));
-    test::saveScreenshot(window, QStringLiteral("working-listening"));
-
-    // Two seconds without speech: "Silence", text and dot in yellow.
-    pushAndSettle(false, 0.11f, 0.0f);
-    pushAndSettle(false, 0.12f, 0.0f);
-    advance(2.5);
-    pushAndSettle(false, 0.13f, 0.0f);
-    ASSERT_TRUE(pipeline().isSilent());
-    QTest::qWait(150); // the meters redraw at most ten times a second
-    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Silence"));
-    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), yellow);
-    EXPECT_EQ(centreColour(*window.statusDot()), yellow);
-    EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
-    test::saveScreenshot(window, QStringLiteral("working-silence"));
-
-    // A run forced during the silent recording (a re-transcription) reads "Transcribing…", in the
-    // window and the menu alike; Start/Stop still follows the recording alone.
-    lemonfox.setAnswer({.mode = test::FakeAnswer::Mode::neverAnswer});
-    MenuBarContent menu(*model, pipeline());
-    pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
-    ASSERT_TRUE(pipeline().isTranscribing());
-    ASSERT_TRUE(pipeline().isSilent());
-    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Transcribing\u2026"));
-    EXPECT_EQ(menu.statusAction()->text(), QStringLiteral("Status: Transcribing\u2026"));
-    EXPECT_EQ(menu.startStopAction()->text(), QStringLiteral("Stop"));
-    EXPECT_EQ(window.startStopButton()->text(), QStringLiteral("Stop"));
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
-    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
-    pipeline().cancelTranscription();
-
-    // Speech again, then Stop: the service's transcript reaches the window.
-    lemonfox.setAnswer({});
-    audio.state->speech = true;
-    audio.push(12, 0.3f);
-    window.startStopButton()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
-    ASSERT_EQ(pipeline().lastErrorDescription(), QString());
-    ASSERT_FALSE(pipeline().transcriptText().isEmpty());
-    EXPECT_EQ(transcript.toPlainText(), pipeline().transcriptText());
-    EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(Qt::white));
-    test::saveScreenshot(window, QStringLiteral("working-transcript"));
-}
-
-TEST_F(WindowScreens, HistoryPanelRescansOnOpeningAndHidesTheMainBanner) {
-    microphoneAuthorized = false;
-    MainWindow window(*model);
-    window.resize(620, 460);
-    grant(true, true);
-    window.show(); // its probe finds no server
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
-    grant(true, true);
+    // The recorder's own check still refuses: the error shows in the main banner.
     window.startStopButton()->click();
     ASSERT_EQ(pipeline().lastErrorDescription(), QStringLiteral("Microphone permission is not granted."));
     EXPECT_EQ(window.errorBanner()->message(), pipeline().lastErrorDescription());
     EXPECT_TRUE(window.errorBanner()->isVisibleTo(&window));
     test::saveScreenshot(window, QStringLiteral("working-error"));
 
+    // The history panel scans each time it opens, and has its own banner.
     SessionHistoryStore& history = window.history();
     EXPECT_EQ(history.pendingScans(), 0);
     window.historyButton()->click();
@@ -193,22 +158,202 @@ TEST_F(WindowScreens, HistoryPanelRescansOnOpeningAndHidesTheMainBanner) {
     EXPECT_EQ(history.pendingScans(), 0);
     EXPECT_EQ(window.historyButton()->systemImage(), QStringLiteral("clock"));
     EXPECT_TRUE(window.errorBanner()->isVisibleTo(&window));
-
     window.historyButton()->click();
     EXPECT_EQ(history.pendingScans(), 1);
 }
 
-TEST_F(WindowScreens, SettingsButtonOpensTheDialogAndDoneClosesIt) {
+// The window, the tray menu and the tray icon follow one recording from idle to its transcript.
+TEST_F(WindowScreens, TopBarMenuAndTrayFollowARecordingThroughSilenceToItsTranscript) {
+    // A tray image shipped with the program that cannot be read leaves the drawn symbols; a
+    // readable one is used as a mask in the tray's colour and never shows the recording.
+    QTemporaryDir files;
+    QImage mask(18, 18, QImage::Format_ARGB32);
+    mask.fill(Qt::transparent);
+    QPainter(&mask).fillRect(QRect(3, 3, 12, 12), Qt::black);
+    ASSERT_TRUE(mask.save(files.filePath("toolbaricon.png")));
+    writeFile(files.filePath("broken.png"), "\x89PNG not really");
+    const MenuBarIcon custom(files.filePath("toolbaricon.png"));
+    const MenuBarIcon unreadable(files.filePath("broken.png"));
+    ASSERT_TRUE(custom.image().has_value());
+    EXPECT_FALSE(unreadable.image().has_value());
+    QSystemTrayIcon tray;
+    QSystemTrayIcon customTray;
+    MenuBarLabel label(pipeline(), tray, unreadable);
+    MenuBarLabel customLabel(pipeline(), customTray, custom);
+    QSignalSpy notified(&label, &MenuBarLabel::notified);
+    const QImage customIcon = iconImage(customTray);
+    EXPECT_EQ(customIcon.pixelColor(16, 16).rgb(), MenuBarIcon::foreground().rgb());
+    EXPECT_EQ(qAlpha(customIcon.pixel(2, 2)), 0);
+
+    // Show Window raises the window the application has, but never makes one.
+    model->showWindow();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<QMainWindow*>(widget), nullptr);
     MainWindow window(*model);
-    window.show();
+    MenuBarContent content(*model, pipeline());
+    QMenu& menu = *content.menu();
+    window.resize(620, 460);
+    model->showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     grant(true, true);
-    window.settingsButton()->click();
-    EXPECT_TRUE(window.showSettings());
-    ASSERT_NE(window.settingsView(), nullptr);
-    EXPECT_TRUE(window.settingsView()->isVisible());
-    window.settingsView()->doneButton()->click();
-    EXPECT_FALSE(window.showSettings());
-    EXPECT_EQ(window.settingsView(), nullptr);
+    EXPECT_EQ(describe(menu), menuLines("Idle", "Start", false));
+    EXPECT_FALSE(label.showsRecording());
+    EXPECT_EQ(iconImage(tray), MenuBarIcon::drawSymbol(false, 32));
+    EXPECT_EQ(window.statusLabel()->text(), "Idle");
+    EXPECT_EQ(window.scoreLabel()->text(), "VAD: --");
+    EXPECT_EQ(window.startStopButton()->text(), "Start");
+    EXPECT_EQ(centreColour(*window.statusDot()), QColor(102, 102, 102)); // white at 40 % on black
+    // The placeholder is dimmed, also under the window's own colours, and never copied.
+    TranscriptTextView& transcript = *window.transcriptBox()->textView();
+    EXPECT_EQ(transcript.toPlainText(), "Waiting for audio blocks...");
+    EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(255, 255, 255, 140));
+    QGuiApplication::clipboard()->setText("keep me");
+    model->copyTranscript();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "keep me");
+    EXPECT_EQ(accessibleValue(*window.levelBar()), "0.00");
+    // Silence still shows a sliver of the bar.
+    EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
+    test::saveScreenshot(window, "working-idle");
+    test::saveScreenshot(menu, "menu-idle");
+
+    content.startStopAction()->trigger();
+    ASSERT_TRUE(pipeline().isRunning()) << qPrintable(pipeline().lastErrorDescription());
+    EXPECT_EQ(describe(menu), menuLines("Listening\u2026", "Stop", false));
+    EXPECT_TRUE(label.showsRecording());
+    EXPECT_EQ(iconImage(tray), MenuBarIcon::drawSymbol(true, 32));
+    EXPECT_FALSE(customLabel.showsRecording());
+    EXPECT_EQ(iconImage(customTray), customIcon);
+    EXPECT_TRUE(tray.toolTip().contains("Listening\u2026"));
+    EXPECT_EQ(window.startStopButton()->text(), "Stop");
+    EXPECT_EQ(window.statusLabel()->text(), "Listening\u2026");
+    const QColor listening = centreColour(*window.statusDot());
+    EXPECT_GT(listening.green(), 2 * listening.red());
+
+    // A full-scale tone fills the track; the score reads with two decimals.
+    pushAndSettle(true, 0.5f, 1.0f);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.scoreLabel()->text() == "VAD: 0.50"; }, 5000))
+        << qPrintable(window.scoreLabel()->text());
+    EXPECT_EQ(colouredWidth(*window.levelBar()), window.levelBar()->width());
+    EXPECT_EQ(accessibleValue(*window.levelBar()), "1.00");
+    test::saveScreenshot(window, "working-listening");
+    test::saveScreenshot(menu, "menu-listening");
+
+    // Two seconds without speech: "Silence", text and dot in yellow.
+    pushAndSettle(false, 0.11f, 0.0f);
+    pushAndSettle(false, 0.12f, 0.0f);
+    advance(2.5);
+    pushAndSettle(false, 0.13f, 0.0f);
+    ASSERT_TRUE(pipeline().isSilent());
+    // The meters redraw at most ten times a second.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return colouredWidth(*window.levelBar()) == 4; }, 5000));
+    EXPECT_EQ(window.statusLabel()->text(), "Silence");
+    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), yellow);
+    EXPECT_EQ(centreColour(*window.statusDot()), yellow);
+    test::saveScreenshot(window, "working-silence");
+
+    // A run forced during the silent recording (a re-transcription) reads "Transcribing…", in the
+    // window and the menu alike; Start/Stop still follows the recording alone.
+    lemonfox.setAnswer({.mode = test::FakeAnswer::Mode::neverAnswer});
+    pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
+    ASSERT_TRUE(pipeline().isTranscribing());
+    ASSERT_TRUE(pipeline().isSilent());
+    EXPECT_EQ(window.statusLabel()->text(), "Transcribing\u2026");
+    EXPECT_EQ(describe(menu), menuLines("Transcribing\u2026", "Stop", false));
+    EXPECT_EQ(window.startStopButton()->text(), "Stop");
+    EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
+    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
+    pipeline().cancelTranscription();
+
+    // Speech again, then Stop: the service's transcript reaches the window, the menu and the tray.
+    lemonfox.setAnswer({});
+    audio.state->speech = true;
+    audio.push(12, 0.3f);
+    window.startStopButton()->click();
+    EXPECT_EQ(describe(menu), menuLines("Transcribing\u2026", "Start", false));
+    EXPECT_FALSE(label.showsRecording());
+    EXPECT_EQ(iconImage(tray), MenuBarIcon::drawSymbol(false, 32));
+    EXPECT_EQ(window.statusLabel()->text(), "Transcribing\u2026");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
+    ASSERT_EQ(pipeline().lastErrorDescription(), QString());
+    ASSERT_EQ(pipeline().transcriptText(), test::kServiceTranscript);
+    EXPECT_EQ(transcript.toPlainText(), test::kServiceTranscript);
+    EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(Qt::white));
+    EXPECT_EQ(describe(menu), menuLines("Idle", "Start", true));
+    EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
+    EXPECT_TRUE(tray.toolTip().contains("General Kenobi."));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notified.size() == 1; }, 5000));
+    EXPECT_EQ(notified.at(0).at(0).toString(), "Transcript ready");
+    test::saveScreenshot(window, "working-transcript");
+    test::saveScreenshot(menu, "menu-transcript");
+    // Copy puts the transcript without its closing line break on the clipboard.
+    content.copyAction()->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), test::kServiceTranscript.trimmed());
+
+    // Closed, it comes back from the menu.
+    window.close();
+    ASSERT_FALSE(window.isVisible());
+    content.showWindowAction()->trigger();
+    EXPECT_TRUE(window.isVisible());
+}
+
+// Drags `path` from a file manager onto `target` and lets go.
+void dropFile(QWidget& target, const QString& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&target, &enter);
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&target, &drop);
+    EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
+}
+
+// Importing a file from the window and the tray menu.
+TEST_F(WindowScreens, ImportProgressShowsInTheWindowAndMenuAndCancelOrFailureLeaveNothing) {
+    QTemporaryDir files;
+    const QString lecture = files.filePath(QStringLiteral("lecture.flac"));
+    test::makeMedia({"-f", "lavfi", "-i", "sine=frequency=300:sample_rate=48000:duration=600"}, lecture);
+    const QString notes = files.filePath(QStringLiteral("notes.mp3"));
+    writeFile(notes, "Meeting notes: nothing to hear here.\n");
+
+    MenuBarContent content(*model, pipeline());
+    MainWindow window(*model);
+    ASSERT_NO_FATAL_FAILURE(showGranted(window));
+    auto* row = window.findChild<ImportStatusRow*>();
+    ASSERT_NE(row, nullptr);
+    const FileImport& import = model->fileImport();
+
+    // A long file dropped on the window: the bar, the percentage and both status lines follow it.
+    dropFile(window, lecture);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return import.progress() > 0.02; }, 60000));
+    const QString percent = QString::number(int(import.progress() * 100)) + QLatin1Char('%');
+    EXPECT_TRUE(row->progressBar()->isVisible());
+    EXPECT_EQ(row->percentLabel()->text(), percent);
+    EXPECT_EQ(row->progressBar()->value(), int(import.progress() * 100));
+    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Importing\u2026 ") + percent);
+    EXPECT_EQ(content.statusAction()->text(), QStringLiteral("Status: Importing\u2026 ") + percent);
+    test::saveScreenshot(window, QStringLiteral("window-importing"));
+
+    QTest::mouseClick(row->cancelButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !import.isActive(); }, 10000));
+    EXPECT_EQ(test::recordingsLeft(), QStringList());
+    EXPECT_EQ(content.statusAction()->text(), QStringLiteral("Status: Idle"));
+    EXPECT_FALSE(row->cancelButton()->isVisible());
+
+    // A text file chosen from the tray menu: the reason stays on display until dismissed.
+    content.transcribeFileAction()->trigger();
+    QFileDialog* dialog = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) != nullptr; },
+        5000));
+    dialog->selectFile(notes);
+    QMetaObject::invokeMethod(dialog, "accept");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row->dismissButton()->isVisible(); }, 10000));
+    EXPECT_EQ(row->messageLabel()->text(),
+              QStringLiteral("Cannot import \"notes.mp3\": not a readable audio or video file"));
+    EXPECT_EQ(test::recordingsLeft(), QStringList());
+    test::saveScreenshot(window, QStringLiteral("window-import-failed"));
+    QTest::mouseClick(row->dismissButton(), Qt::LeftButton);
+    EXPECT_FALSE(row->dismissButton()->isVisible());
 }
 
 // Placeholder, Copy and the "Copied" moment, on the box the window and the history panel share.
@@ -253,27 +398,249 @@ TEST(WindowComponents, TranscriptBoxCopiesWhatItHoldsAndFollowsAGrowingText) {
 TEST(WindowComponents, EverySymbolDrawsAndTheGallerySavesForReview) {
     const QStringList& names = SymbolIcon::names();
     QImage gallery(names.size() * 40, 48, QImage::Format_ARGB32);
-    gallery.fill(QColor(20, 26, 36));
+    gallery.fill(Qt::black);
     QPainter painter(&gallery);
+    for (int i = 0; i < names.size(); ++i)
+        SymbolIcon::paint(painter, QRectF(8 + 40 * i, 12, 24, 24), names[i], Qt::white);
+    painter.end();
     for (int i = 0; i < names.size(); ++i) {
-        QImage single(24, 24, QImage::Format_ARGB32);
-        single.fill(Qt::transparent);
-        QPainter symbolPainter(&single);
-        SymbolIcon::paint(symbolPainter, single.rect(), names[i], Qt::white);
-        symbolPainter.end();
         int inked = 0;
-        for (int y = 0; y < 24; ++y)
-            for (int x = 0; x < 24; ++x)
-                inked += qAlpha(single.pixel(x, y)) > 128;
+        for (int y = 12; y < 36; ++y)
+            for (int x = 8 + 40 * i; x < 32 + 40 * i; ++x)
+                inked += qRed(gallery.pixel(x, y)) > 128;
         EXPECT_GT(inked, 20) << qPrintable(names[i]);
         EXPECT_LT(inked, 24 * 24 * 3 / 4) << qPrintable(names[i]);
-        SymbolIcon::paint(painter, QRectF(8 + 40 * i, 12, 24, 24), names[i], Qt::white);
     }
-    painter.end();
     QLabel label;
     label.setPixmap(QPixmap::fromImage(gallery));
     label.resize(gallery.size());
     test::saveScreenshot(label, QStringLiteral("symbols"));
+}
+
+// Looked up when used, never before main() has moved HOME to the test's own folder.
+constexpr auto lemonfoxKey = &PlainTextStore::lemonfoxApiKeyURL;
+constexpr auto mistralKey = &PlainTextStore::mistralApiKeyURL;
+constexpr auto providerFile = &PlainTextStore::providerURL;
+constexpr auto languageFile = &PlainTextStore::languageURL;
+
+void select(QComboBox& menu, const QString& value) {
+    menu.setCurrentIndex(menu.findData(value));
+}
+
+// Types `key` over the field's text, presses Save and gives what the dialog then says.
+std::optional<QString> saveKey(SettingsView& view, const QString& key) {
+    view.keyField()->setText(key);
+    view.saveKeyButton()->click();
+    return view.status();
+}
+
+using Settings = test::WindowFixture;
+
+TEST_F(Settings, OpensWithWhatTheFilesHold) {
+    writeFile(providerFile(), "Mistral\n");
+    writeFile(mistralKey(), "  sk-mistral \n");
+    for (const char* language : {"german", "klingon"}) {
+        writeFile(languageFile(), language + QByteArray("\n"));
+        SettingsView view;
+        view.show();
+        EXPECT_EQ(view.providerSelection(), "mistral");
+        EXPECT_EQ(view.serviceMenu()->currentText(), "Mistral");
+        EXPECT_EQ(view.keyField()->text(), "sk-mistral");
+        EXPECT_EQ(view.keyField()->echoMode(), QLineEdit::Password);
+        const bool known = language == std::string_view("german");
+        EXPECT_EQ(view.languageSelection(), known ? language : "Custom");
+        EXPECT_EQ(view.customLanguage(), known ? "" : language);
+        EXPECT_EQ(view.customLanguageField()->isVisibleTo(&view), !known);
+        EXPECT_FALSE(view.status().has_value());
+    }
+}
+
+TEST_F(Settings, EachServiceKeepsItsOwnKeyAndSavesAtOnce) {
+    SettingsView view;
+    view.show();
+    EXPECT_EQ(view.providerSelection(), "lemonfox");
+    EXPECT_EQ(view.keyField()->text(), QString());
+    EXPECT_EQ(view.languageSelection(), "Auto");
+    EXPECT_FALSE(view.customLanguageField()->isVisibleTo(&view));
+    EXPECT_FALSE(view.status().has_value());
+    EXPECT_FALSE(view.startAtLoginBox()->isChecked());
+    EXPECT_FALSE(QFileInfo::exists(providerFile())); // showing what is stored saves nothing
+    QTest::keyClicks(view.keyField(), "lemon-typed");
+    test::saveScreenshot(view, "settings-lemonfox");
+
+    select(*view.serviceMenu(), "mistral");
+    EXPECT_EQ(readFile(providerFile()), "mistral");
+    EXPECT_EQ(view.status(), "Service set to Mistral");
+    EXPECT_EQ(view.keyHeading()->text(), "Mistral API Key");
+    EXPECT_EQ(view.keyCaption()->text(), "The key is stored locally in ~/.mistral_api_key");
+    EXPECT_EQ(view.keyField()->text(), QString());
+    EXPECT_EQ(saveKey(view, "  sk-mistral  "), "Saved to ~/.mistral_api_key");
+    EXPECT_EQ(view.statusLabel()->text(), "Saved to ~/.mistral_api_key");
+    EXPECT_EQ(readFile(mistralKey()), "sk-mistral");
+    // Readable by its owner only (Qt lists the owner's rights twice, as owner and as user).
+    EXPECT_EQ(QFileInfo(mistralKey()).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                         QFileDevice::ReadUser | QFileDevice::WriteUser);
+    EXPECT_EQ(view.keyField()->text(), "  sk-mistral  ");
+    test::saveScreenshot(view, "settings-mistral");
+
+    select(*view.serviceMenu(), "lemonfox");
+    EXPECT_EQ(readFile(providerFile()), "lemonfox");
+    EXPECT_EQ(view.status(), "Service set to Lemonfox");
+    EXPECT_EQ(view.keyHeading()->text(), "Lemonfox API Key");
+    EXPECT_EQ(view.keyField()->text(), "lemon-typed");
+    EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
+
+    // Blanks save an empty key, a line break at the end goes; a key over two lines is refused.
+    EXPECT_EQ(saveKey(view, "   "), "Saved to ~/.lemonfox_api_key");
+    EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
+    saveKey(view, "sk-pasted\n");
+    EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
+    for (const char* twoLines : {"sk-one\nsk-two", "sk-one\rsk-two"})
+        EXPECT_EQ(saveKey(view, twoLines), "Not saved: the key contains a line break");
+    EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
+    // Clear removes the file and the text, also when there is nothing left to remove.
+    for (int press = 0; press < 2; ++press) {
+        view.clearKeyButton()->click();
+        EXPECT_EQ(view.status(), "Key removed");
+        EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
+        EXPECT_EQ(view.keyField()->text(), QString());
+    }
+
+    view.saveServiceButton()->click();
+    EXPECT_EQ(view.status(), "Service set to Lemonfox");
+    // The Mistral key typed and saved earlier is still there when switching back.
+    select(*view.serviceMenu(), "mistral");
+    EXPECT_EQ(view.keyField()->text(), "  sk-mistral  ");
+}
+
+TEST_F(Settings, LanguageIsSavedResolvedOrRemoved) {
+    SettingsView view;
+    view.show();
+    select(*view.languageMenu(), "french");
+    EXPECT_FALSE(view.customLanguageField()->isVisibleTo(&view));
+    view.saveLanguageButton()->click();
+    EXPECT_EQ(view.status(), "Default language saved");
+    EXPECT_EQ(readFile(languageFile()), "french");
+
+    select(*view.languageMenu(), "Custom");
+    EXPECT_TRUE(view.customLanguageField()->isVisibleTo(&view));
+    QTest::keyClicks(view.customLanguageField(), " klingon ");
+    view.saveLanguageButton()->click();
+    EXPECT_EQ(readFile(languageFile()), "klingon");
+
+    // Custom with nothing typed, like Auto, removes the file and still reports it saved.
+    view.customLanguageField()->clear();
+    view.saveLanguageButton()->click();
+    EXPECT_EQ(view.status(), "Default language saved");
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
+    writeFile(languageFile(), "italian");
+    select(*view.languageMenu(), "Auto");
+    view.saveLanguageButton()->click();
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
+
+    writeFile(languageFile(), "italian");
+    select(*view.languageMenu(), "Custom");
+    view.customLanguageField()->setText("elvish");
+    view.clearLanguageButton()->click();
+    EXPECT_EQ(view.status(), "Default language cleared");
+    EXPECT_FALSE(QFileInfo::exists(languageFile()));
+    EXPECT_EQ(view.languageSelection(), "Auto");
+    EXPECT_EQ(view.customLanguage(), QString());
+}
+
+// A settings file that cannot be written or removed (here a folder stands in its place, which
+// even the superuser cannot overwrite with a file) is reported and changes nothing else.
+TEST_F(Settings, FailedWritesAreReportedAndChangeNothing) {
+    writeFile(lemonfoxKey(), "sk-kept");
+    SettingsView view;
+    view.show();
+    for (const QString& path : {providerFile(), mistralKey(), languageFile(), AutostartEntry::path()})
+        ASSERT_TRUE(QDir().mkpath(path + "/blocked"));
+
+    select(*view.serviceMenu(), "mistral");
+    EXPECT_EQ(view.status(), "Failed to save service");
+    EXPECT_EQ(saveKey(view, "sk-new"), "Failed to save");
+    view.clearKeyButton()->click();
+    EXPECT_EQ(view.status(), "Failed to remove");
+    EXPECT_EQ(view.keyField()->text(), "sk-new");
+
+    select(*view.languageMenu(), "german");
+    view.saveLanguageButton()->click();
+    EXPECT_EQ(view.status(), "Failed to save language");
+    view.clearLanguageButton()->click();
+    EXPECT_EQ(view.status(), "Failed to clear language");
+    EXPECT_EQ(view.languageSelection(), "german");
+
+    view.startAtLoginBox()->click();
+    EXPECT_EQ(view.status(), "Failed to change start at login");
+    EXPECT_FALSE(view.startAtLoginBox()->isChecked());
+    EXPECT_EQ(readFile(lemonfoxKey()), "sk-kept");
+}
+
+TEST_F(Settings, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    SettingsView view;
+    view.show();
+    view.startAtLoginBox()->click();
+    EXPECT_EQ(view.status(), "Murmurly will start at login");
+    const QString entry = QString::fromUtf8(readFile(AutostartEntry::path()));
+    EXPECT_TRUE(AutostartEntry::path().endsWith("/autostart/com.murmurly.Murmurly.desktop"));
+    EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n"));
+    // Started from here, not from the PATH: the entry names this very program.
+    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=\"%1\" --hidden\n").arg(self))) << qPrintable(entry);
+    {
+        SettingsView reopened;
+        reopened.show();
+        EXPECT_TRUE(reopened.startAtLoginBox()->isChecked());
+    }
+    view.startAtLoginBox()->click();
+    EXPECT_EQ(view.status(), "Murmurly will not start at login");
+    EXPECT_FALSE(QFileInfo::exists(AutostartEntry::path()));
+
+    // Another program named "murmurly" on the PATH is not this one; an installed copy of this one
+    // (found on the PATH by that name) is started by name.
+    QTemporaryDir bin;
+    const QString onPath = bin.filePath("murmurly");
+    writeFile(onPath, "#!/bin/sh\n");
+    ASSERT_TRUE(QFile::setPermissions(onPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    qputenv("PATH", bin.path().toUtf8() + ':' + qgetenv("PATH"));
+    EXPECT_TRUE(AutostartEntry::execLine().endsWith("app_window_test\" --hidden"));
+    ASSERT_TRUE(QFile::remove(onPath));
+    ASSERT_TRUE(QFile::link(QCoreApplication::applicationFilePath(), onPath));
+    view.startAtLoginBox()->click();
+    EXPECT_TRUE(readFile(AutostartEntry::path()).contains("\nExec=murmurly --hidden\n"));
+}
+
+// A key saved in the dialog the window opens is the one the next transcription sends, without a
+// restart.
+TEST_F(Settings, TheNextTranscriptionUsesTheSavedKey) {
+    qunsetenv("LEMONFOX_API_KEY");
+    writeFile(lemonfoxKey(), "sk-old");
+    auto transcribeOnce = [&] {
+        pipeline().start();
+        audio.push(12, 0.3f);
+        pipeline().stop();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
+        EXPECT_EQ(pipeline().lastErrorDescription(), QString());
+        return lemonfox.requests().last().header("Authorization").value_or(QByteArray());
+    };
+    EXPECT_EQ(transcribeOnce(), "Bearer sk-old");
+
+    MainWindow window(*model);
+    window.settingsButton()->click();
+    ASSERT_TRUE(window.showSettings());
+    SettingsView& view = *window.settingsView();
+    EXPECT_TRUE(view.isVisible());
+    saveKey(view, "sk-new");
+    EXPECT_EQ(transcribeOnce(), "Bearer sk-new");
+    // Cleared: the lookup falls back to the environment.
+    qputenv("LEMONFOX_API_KEY", "sk-environment");
+    view.clearKeyButton()->click();
+    EXPECT_EQ(transcribeOnce(), "Bearer sk-environment");
+
+    view.doneButton()->click();
+    EXPECT_FALSE(window.showSettings());
+    EXPECT_EQ(window.settingsView(), nullptr);
 }
 
 } // namespace

@@ -1,12 +1,20 @@
+// The sessions on disk as the history sees them: the scan, names, deletion, the transcript's
+// export, and the hand-off of a session or an imported file to a transcription run.
 #include "HistoryTestSupport.h"
 
+#include "audio/AudioFileReader.h"
+#include "history/ByteCountFormatter.h"
+#include "history/FileImport.h"
 #include "history/SessionDateFormatter.h"
 #include "history/SessionMetadataStore.h"
+#include "history/TranscriptExport.h"
+#include "pipeline/TranscriptSegmentsFile.h"
+#include "support/MediaSamples.h"
+#include "transcription/TranscriptionErrors.h"
 
 #include <QDir>
-#include <QFile>
-
-#include <gtest/gtest.h>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <ctime>
 
@@ -78,11 +86,15 @@ TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSess
 }
 
 TEST(SessionHistoryScan, DatesComeFromTheIdElseTheWavTimeElseNowAndTiesGoToTheGreaterId) {
-    writeFile(inApp("mixed-weekly sync.wav"), "w");
-    setModified(inApp("mixed-weekly sync.wav"), utc(2023, 7, 4));
+    const auto setModified = [](const QString& path, const QDateTime& when) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
+                    file.setFileTime(when, QFileDevice::FileModificationTime));
+    };
+    setModified(writeFile(inApp("mixed-weekly sync.wav"), "w"), utc(2023, 7, 4));
     writeFile(inTranscripts("mixed-weekly sync.opus"), "oo"); // joins the WAV's entry
-    writeFile(inTranscripts("mic-interview.opus"), "o");      // Opus only: its own time is not used
-    setModified(inTranscripts("mic-interview.opus"), utc(2020, 1, 1));
+    // Opus only: its own time is not used.
+    setModified(writeFile(inTranscripts("mic-interview.opus"), "o"), utc(2020, 1, 1));
     // One instant written in three zones: equal start times, ordered by id text.
     const QStringList sameInstant = {"2022-03-01T16:05:09+02:00", "2022-03-01T14:05:09Z",
                                      "2022-03-01T13:05:09-01:00"};
@@ -102,41 +114,33 @@ TEST(SessionHistoryScan, DatesComeFromTheIdElseTheWavTimeElseNowAndTiesGoToTheGr
     EXPECT_EQ(us.format(entries[2].startedAt), QStringLiteral("Mar 1, 2022 9:05 AM"));
 }
 
-TEST(SessionHistoryStore, ARescanSelectsTheNewestAndKeepsASelectionThatSurvives) {
+TEST(SessionHistoryStore, ARescanKeepsASelectionThatSurvivesAndShowsTheTrimmedNames) {
     addSessions({kB, kC});
     SessionHistoryStore store;
     EXPECT_TRUE(store.sessions().isEmpty()); // it never scans by itself
     rescanAndWait(store);
     EXPECT_EQ(store.selectedID(), kB);
     store.setSelectedID(kC);
+    for (const QString& blank : {QString(), QStringLiteral(" \n\t\r "), QStringLiteral("\u00a0")})
+        store.rename(kB, blank);
+    EXPECT_FALSE(QFile::exists(inApp("session_metadata.json"))); // blank names write nothing
+    store.rename(kB, QStringLiteral("  Planning \"Q3\"\n"));
+    store.rename(kA, QStringLiteral("Later")); // unlisted: stored, shown once its files appear
+    EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Planning \"Q3\""}, {kA, "Later"}}));
+
     addSessions({kA});
     rescanAndWait(store);
     EXPECT_EQ(idsOf(store.sessions()), (QStringList{kA, kB, kC}));
     EXPECT_EQ(store.selectedID(), kC);
-    QFile::remove(inApp("mixed-" + kC + ".wav")); // the selected session vanished
-    rescanAndWait(store);
-    EXPECT_EQ(store.selectedID(), kA);
-}
-
-TEST(SessionHistoryStore, RenamedSessionsShowTheTrimmedNameUntilTheNameFileIsUnreadable) {
-    addSessions({kA, kB});
-    SessionHistoryStore store;
-    rescanAndWait(store);
-    for (const QString& blank : {QString(), QStringLiteral(" \n\t\r "), QStringLiteral("\u00a0")})
-        store.rename(kB, blank);
-    EXPECT_FALSE(QFile::exists(inApp("session_metadata.json"))); // blank names write nothing
-
-    store.rename(kB, QStringLiteral("  Planning \"Q3\"\n"));
-    store.rename(kC, QStringLiteral("Later")); // unlisted: stored, shown once its files appear
-    EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Planning \"Q3\""}, {kC, "Later"}}));
-    writeFile(inApp("mic-" + kC + ".wav"), "m");
-    rescanAndWait(store);
-    EXPECT_EQ(store.session(kA)->displayName, expected(kA).displayName);
+    EXPECT_EQ(store.session(kA)->displayName, QStringLiteral("Later"));
     EXPECT_EQ(store.session(kB)->displayName, QStringLiteral("Planning \"Q3\""));
-    EXPECT_EQ(store.session(kC)->displayName, QStringLiteral("Later"));
+    EXPECT_EQ(store.session(kC)->displayName, expected(kC).displayName);
 
+    // The selected session vanished; the names file became unreadable.
+    QFile::remove(inApp("mixed-" + kC + ".wav"));
     writeFile(inApp("session_metadata.json"), QStringLiteral(R"({"%1":"Planning","x":1})").arg(kB).toUtf8());
     rescanAndWait(store);
+    EXPECT_EQ(store.selectedID(), kA);
     EXPECT_EQ(store.session(kB)->displayName, expected(kB).displayName);
 }
 
@@ -171,6 +175,212 @@ TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSele
     store.deleteSession(kC);
     store.deleteSession(kD);
     EXPECT_EQ(store.selectedID(), std::nullopt);
+}
+
+using Format = TranscriptExport::Format;
+
+LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, QString text,
+                        std::optional<QString> speaker = std::nullopt) {
+    return {std::nullopt, std::move(text), start, end, std::move(speaker)};
+}
+
+TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndNeedCompleteTimingsAndTextIsAsItIs) {
+    // As a service may answer: out of order, a blank segment, a line
+    // break, markup characters, no speaker, more than an hour in.
+    SessionStore::saveTranscript(QStringLiteral("[00:00] SPEAKER_00: Hello there.\r\n…\n"), kA);
+    TranscriptSegmentsFile::save({segment(3725.0004, 3727.9996, "Later <b>&</b> on", "SPEAKER_01"),
+                                  segment(0, 1.5, "  Hello there. ", "SPEAKER_00"),
+                                  segment(1.5, 1.5, "   ", "SPEAKER_01"),
+                                  segment(2.25, 2.75, "Two\nlines", "SPEAKER_01"), segment(3, 4, "Nobody")},
+                                 kA);
+    const QString srt = inApp("out.srt"), vtt = inApp("out.vtt"), txt = inApp("out.txt");
+    EXPECT_EQ(TranscriptExport::write(kA, Format::subRip, srt), std::nullopt);
+    EXPECT_EQ(TranscriptExport::write(kA, Format::webVTT, vtt), std::nullopt);
+    EXPECT_EQ(TranscriptExport::write(kA, Format::plainText, txt), std::nullopt);
+
+    const QStringList expected = {"0.000000,1.500000", "2.250000,0.500000", "3.000000,1.000000",
+                                  "3725.000000,3.000000"};
+    EXPECT_EQ(cueTimes(srt), expected);
+    EXPECT_EQ(cueTimes(vtt), expected);
+    EXPECT_EQ(readFile(srt),
+              QByteArray("1\n00:00:00,000 --> 00:00:01,500\nSPEAKER_00: Hello there.\n\n"
+                         "2\n00:00:02,250 --> 00:00:02,750\nSPEAKER_01: Two lines\n\n"
+                         "3\n00:00:03,000 --> 00:00:04,000\nNobody\n\n"
+                         "4\n01:02:05,000 --> 01:02:08,000\nSPEAKER_01: Later <b>&</b> on\n\n"));
+    EXPECT_TRUE(
+        readFile(vtt).contains("\n01:02:05.000 --> 01:02:08.000\n<v SPEAKER_01>Later &lt;b&gt;&amp;"));
+    EXPECT_EQ(readFile(txt), readFile(inTranscripts(kA + ".txt")));
+
+    // Without complete timings only text is offered, and a failed write says why.
+    EXPECT_FALSE(TranscriptExport::hasTimings({}));
+    EXPECT_FALSE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(1, std::nullopt, "b")}));
+    EXPECT_TRUE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(std::nullopt, std::nullopt, " ")}));
+
+    // A later run without segments leaves no timings of the earlier one behind.
+    TranscriptSegmentsFile::save({}, kA);
+    EXPECT_TRUE(TranscriptExport::write(kA, Format::subRip, inApp("none.srt")).has_value());
+    EXPECT_FALSE(QFile::exists(TranscriptSegmentsFile::location(kA)));
+    for (const QByteArray& damaged : {QByteArray("{}"), QByteArray(R"([{"text":"a","start":"0"}])")}) {
+        writeFile(TranscriptSegmentsFile::location(kA), damaged);
+        EXPECT_EQ(TranscriptSegmentsFile::load(kA), std::nullopt) << damaged.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(inApp("none.srt")));
+    // Nothing lands half-written where the user pointed: a folder there keeps its place.
+    EXPECT_TRUE(TranscriptExport::write(kA, Format::plainText, inApp("")).has_value());
+    EXPECT_TRUE(TranscriptExport::write("unknown", Format::plainText, inApp("x.txt")).has_value());
+    EXPECT_FALSE(QFile::exists(inApp("x.txt")));
+}
+
+TEST(ByteCountFormatter, WritesDecimalKilobytesMegabytesAndGigabytesOnly) {
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    QStringList written;
+    for (const std::int64_t bytes : {1LL, 1500LL, 999'499LL, 999'500LL, 12'000'000LL, 999'949'999LL,
+                                     999'950'000LL, 2'345'000'000LL, 4'100'000'000LL, 7'000'000'000'000LL})
+        written << ByteCountFormatter::string(bytes, us);
+    // Never "0 KB"; one decimal for MB and two for GB, without trailing zeros; no unit above GB.
+    EXPECT_EQ(written, (QStringList{"1 KB", "2 KB", "999 KB", "1 MB", "12 MB", "999.9 MB", "1 GB", "2.35 GB",
+                                    "4.1 GB", "7,000 GB"}));
+    const QLocale de(QLocale::German, QLocale::Germany);
+    EXPECT_EQ(ByteCountFormatter::string(2'345'000'000, de), QStringLiteral("2,35 GB"));
+    EXPECT_EQ(ByteCountFormatter::string(7'000'000'000'000, de), QStringLiteral("7.000 GB"));
+}
+
+using Activity = FileImport::Activity;
+
+bool isOggOpus(const QString& path) {
+    const QByteArray bytes = readFile(path);
+    return bytes.startsWith("OggS") && bytes.contains("OpusHead");
+}
+
+TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheWav) {
+    SessionHistoryEntry entry;
+    entry.id = kA;
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), std::nullopt);
+
+    entry.systemURL = writeFile(inApp("system-" + kA + ".wav"), wavFile(16000));
+    const QString systemCopy = inTranscripts("system-" + kA + ".opus");
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
+    const QByteArray made = readFile(systemCopy);
+    EXPECT_TRUE(isOggOpus(systemCopy));
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy); // a complete copy as it is
+    EXPECT_EQ(readFile(systemCopy), made);
+    writeFile(systemCopy, "cut short"); // one that is not a whole copy is made again
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
+    EXPECT_TRUE(isOggOpus(systemCopy));
+
+    // The mixed track wins; its copy is named after the field, not after the file.
+    entry.audioURL = writeFile(inApp("recording.wav"), wavFile(800));
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), inTranscripts("mixed-" + kA + ".opus"));
+    EXPECT_TRUE(isOggOpus(inTranscripts("mixed-" + kA + ".opus")));
+    entry.audioURL = writeFile(inApp("mixed-x.OGG"), "ogg"); // already compressed: as it is
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
+    entry.audioURL = writeFile(inApp("mixed-" + kA + ".wav"), wavFile(0)); // unencodable: the WAV itself
+    QFile::remove(inTranscripts("mixed-" + kA + ".opus"));
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
+}
+
+// The panel's view of the hand-off is tested over the real pipeline (HistoryViewTest); what the
+// pipeline does not show is how it is called, and that a panel gone meanwhile is not called back.
+TEST(ReTranscription, HandsThePreparedCopyOverOnTheMainThreadWithForceAndOnlyALivePanelHearsBack) {
+    writeFile(inApp("mixed-" + kA + ".wav"), wavFile(16000));
+    SessionHistoryStore store;
+    RecordingRunner runner;
+    EXPECT_FALSE(store.reTranscribe(runner, std::nullopt, {})); // nothing selected
+    rescanAndWait(store);
+
+    auto panel = std::make_unique<QObject>();
+    int heard = 0;
+    ASSERT_TRUE(store.reTranscribe(runner, QStringLiteral("de"),
+                                   {panel.get(), [&] { ++heard; }, [&](const QString&) { ++heard; }}));
+    EXPECT_TRUE(runner.calls.empty()); // nothing is encoded on the caller's thread
+    panel.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !runner.calls.empty(); }, 60000));
+    const RecordingRunner::Call& call = runner.calls.front();
+    EXPECT_EQ(call.audioPath, inTranscripts("mixed-" + kA + ".opus"));
+    EXPECT_EQ(call.sessionID, kA);
+    EXPECT_EQ(call.language, QStringLiteral("de"));
+    EXPECT_TRUE(call.force && call.onMainThread);
+    call.completion(TranscriptionResult::failure(ErrorMessage(QStringLiteral("no luck"))));
+    EXPECT_FALSE(QFile::exists(inTranscripts(kA + ".txt")));
+    call.completion(TranscriptionResult::success(QStringLiteral("text")));
+    EXPECT_EQ(store.loadTranscript(kA), QStringLiteral("text")); // saved even with the panel gone
+    EXPECT_EQ(heard, 0);
+}
+
+// Everything in the application folder (an import writes nothing into the transcripts folder).
+QStringList appFolderContents() {
+    return QDir(SessionStore::appSupportDirectory()).entryList(QDir::Files);
+}
+
+TEST(FileImport, AFileBecomesANamedSessionHandedToTheRunAndRefusalsOrFailuresLeaveNothing) {
+    QTemporaryDir sources;
+    const auto source = [&](const char* name) { return sources.filePath(QString::fromLatin1(name)); };
+    RecordingRunner runner;
+    Activity activity = Activity::idle;
+    FileImport import(runner, [&] { return activity; });
+    QSignalSpy failed(&import, &FileImport::failed);
+    QSignalSpy imported(&import, &FileImport::imported);
+    const auto waitForEnd = [&] { return QTest::qWaitFor([&] { return !import.isActive(); }, 60000); };
+    makeMedia(stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")}, source("talk.m4a"));
+    // Left behind by an import that a crash cut off.
+    writeFile(inApp(QStringLiteral("import-1b2c.wav.part")), "partial");
+
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    ASSERT_TRUE(import.start(source("talk.m4a")) && waitForEnd());
+    ASSERT_EQ(imported.count(), 1) << failed.value(0).value(0).toString().toStdString();
+    const QString id = imported.at(0).at(0).toString(); // the import time
+    EXPECT_TRUE(QDateTime::fromString(id, Qt::ISODate) >= before) << id.toStdString();
+
+    // The whole file in the session format, under the session's name, handed to a normal run.
+    const QString wav = inApp("mixed-" + id + ".wav");
+    auto reader = AudioFileReader::open(wav);
+    EXPECT_EQ(reader->processingFormat(), AudioFormat::working());
+    EXPECT_NEAR(double(reader->length()), 48000.0, 320.0);
+    ASSERT_EQ(runner.calls.size(), 1u);
+    EXPECT_TRUE(runner.calls[0].audioPath == wav && runner.calls[0].sessionID == id);
+    EXPECT_FALSE(runner.calls[0].language || runner.calls[0].force);
+    EXPECT_EQ(SessionMetadataStore::readNames().value(id), QStringLiteral("talk.m4a"));
+    const QStringList after = {"mixed-" + id + ".wav", QString::fromLatin1(SessionMetadataStore::kFileName)};
+    EXPECT_EQ(appFolderContents(), after);
+
+    writeFile(source("notes.mp3"), "Meeting notes: nothing to hear here.\n");
+    makeMedia(stereoTone(1), source("talk.flac"));
+    makeMedia(stereoTone(10), source("long.flac"));
+    const QByteArray flac = readFile(source("long.flac"));
+    writeFile(source("cut.flac"), flac.left(flac.size() / 2));
+    const struct {
+        const char *file, *message;
+        Activity activity;
+    } cases[] = {
+        {"notes.mp3", "Cannot import \"notes.mp3\": not a readable audio or video file", Activity::idle},
+        {"cut.flac", "Cannot import \"cut.flac\": the file is damaged or incomplete", Activity::idle},
+        {"talk.flac", "Cannot import \"talk.flac\": a recording is in progress", Activity::recording},
+        {"talk.flac", "Cannot import \"talk.flac\": a transcription is in progress", Activity::transcribing},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        failed.clear();
+        activity = c.activity;
+        EXPECT_EQ(import.start(source(c.file)), c.activity == Activity::idle);
+        ASSERT_TRUE(waitForEnd());
+        ASSERT_EQ(failed.count(), 1);
+        EXPECT_EQ(failed.at(0).at(0).toString(), QString::fromUtf8(c.message));
+        EXPECT_EQ(appFolderContents(), after);
+    }
+
+    // A second file while one is decoding is refused without disturbing the first.
+    activity = Activity::idle;
+    failed.clear();
+    ASSERT_TRUE(import.start(source("talk.flac")));
+    EXPECT_FALSE(import.start(source("notes.mp3")));
+    EXPECT_EQ(failed.value(0).value(0).toString(),
+              QStringLiteral("Cannot import \"notes.mp3\": another file is being imported"));
+    // A recording started while it decoded keeps the pipeline: the session stays, untranscribed.
+    activity = Activity::recording;
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(failed.count(), 2);
+    EXPECT_EQ(runner.calls.size(), 1u);
+    EXPECT_EQ(QDir(SessionStore::appSupportDirectory()).entryList({QStringLiteral("mixed-*.wav")}).size(), 2);
 }
 
 } // namespace
