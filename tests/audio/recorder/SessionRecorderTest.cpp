@@ -159,6 +159,11 @@ TEST_F(SessionRecorderTest, SourcesOfTheSameMomentShareAWindowThroughLateStartsA
     EXPECT_THAT(windowValues(samples)[0], FloatEq(0.3f));            // the system alone, at half amplitude
     for (std::size_t i = 4096; i < 4 * 4096; ++i)
         ASSERT_FLOAT_EQ(samples[i], 0.4f) << i; // both at once, sample for sample
+    // The output comes back at the present, beside the microphone's newest fragment (the 80th),
+    // not where it had left off.
+    const std::size_t resumed = 4096 + 79 * 480;
+    EXPECT_FLOAT_EQ(samples[resumed - 1], 0.1f);
+    EXPECT_FLOAT_EQ(samples[resumed], 0.4f);
     const Census census(samples);
     EXPECT_EQ(census.other, 0u);
     EXPECT_EQ(census.both + census.sysOnly, sysTotal);
@@ -181,6 +186,17 @@ TEST_F(SessionRecorderTest, SourcesOfTheSameMomentShareAWindowThroughLateStartsA
     EXPECT_EQ(tail.both, 3000u);
     EXPECT_EQ(tail.micOnly, 1500u);
     EXPECT_EQ(tail.unscaled, 404u);
+
+    // Fragments that come late are not a source coming back: after a window both filled, the
+    // microphone's next two arrive before the system's, which still go beside them.
+    const QString late = pathFor("late.wav");
+    recorder->start(late);
+    for (int i = 0; i < 2; ++i)
+        sys(0.6f, 2048), mic(0.2f, 2048);
+    mic(0.2f, 480), mic(0.2f, 480);
+    sys(0.6f, 480), sys(0.6f, 480);
+    finish();
+    EXPECT_EQ(Census(readSamples(late)).both, 4096u + 960u);
 }
 
 TEST_F(SessionRecorderTest, DriftingClocksAreRealignedWithSilenceKeepingTheLagBounded) {
