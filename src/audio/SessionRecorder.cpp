@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QPromise>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -38,10 +40,19 @@ QFuture<void> finishedFuture() {
     return promise.future();
 }
 
-// A copy that may cross threads; none when memory is short (the buffer is then dropped).
+// A copy that may cross threads, of the frames the buffer holds (capture blocks are sized for
+// 4096 frames and mostly carry a 30 ms fragment); none when memory is short (the buffer is then
+// dropped).
 std::optional<PcmBuffer> cloneBuffer(const PcmBuffer& buffer) {
     try {
-        return buffer;
+        std::optional<PcmBuffer> copy =
+            PcmBuffer::create(buffer.format(), std::max(buffer.frameLength(), 1u));
+        if (!copy)
+            return std::nullopt;
+        copy->setFrameLength(buffer.frameLength());
+        for (int i = 0; i < buffer.bufferCount(); ++i)
+            std::memcpy(copy->bufferData(i), buffer.bufferData(i), buffer.bufferByteSize());
+        return copy;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
