@@ -11,18 +11,34 @@ namespace {
 constexpr qint64 kKeptPrefix = 64 * 1024;
 constexpr int kHoldSafetyMs = 20000;
 
-QByteArray reasonPhrase(int status) {
-    static const QHash<int, QByteArray> phrases{{200, "OK"},
-                                                {400, "Bad Request"},
-                                                {401, "Unauthorized"},
-                                                {413, "Payload Too Large"},
-                                                {422, "Unprocessable Entity"},
-                                                {500, "Internal Server Error"}};
-    return phrases.value(status, "Status");
-}
-
 QByteArray chunk(const QByteArray& data) {
     return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
+QByteArray usualLemonfoxAnswer() {
+    return R"({"task":"transcribe","language":"english","duration":2.5,"text":"Hello there. General Kenobi.",)"
+           R"("segments":[{"id":0,"start":0.0,"end":1.2,"text":"Hello there.","speaker":"SPEAKER_00",)"
+           R"("avg_logprob":-0.2},{"id":1,"start":1.3,"end":2.5,"text":"General Kenobi.","speaker":"SPEAKER_01"}]})";
+}
+
+QByteArray usualMistralAnswer() {
+    return R"({"model":"voxtral-mini-latest","text":"Hello there.","language":"en",)"
+           R"("segments":[{"text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"speaker_1"}],)"
+           R"("usage":{"prompt_audio_seconds":2}})";
+}
+
+QList<QByteArray> usualMistralEvents() {
+    const auto event = &FakeTranscriptionService::event;
+    return {
+        event("transcription.language", R"({"type":"transcription.language","audio_language":"en"})"),
+        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"Hello "})"),
+        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"there."})"),
+        event(
+            "transcription.segment",
+            R"({"type":"transcription.segment","text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"s1"})"),
+        event("transcription.done", R"({"type":"transcription.done","model":"voxtral-mini-latest",)"
+                                    R"("text":"Hello there.","language":"en","usage":{}})"),
+    };
 }
 
 } // namespace
@@ -67,33 +83,8 @@ void FakeTranscriptionService::release() {
     emit released();
 }
 
-QByteArray FakeTranscriptionService::usualLemonfoxAnswer() {
-    return R"({"task":"transcribe","language":"english","duration":2.5,"text":"Hello there. General Kenobi.",)"
-           R"("segments":[{"id":0,"start":0.0,"end":1.2,"text":"Hello there.","speaker":"SPEAKER_00",)"
-           R"("avg_logprob":-0.2},{"id":1,"start":1.3,"end":2.5,"text":"General Kenobi.","speaker":"SPEAKER_01"}]})";
-}
-
-QByteArray FakeTranscriptionService::usualMistralAnswer() {
-    return R"({"model":"voxtral-mini-latest","text":"Hello there.","language":"en",)"
-           R"("segments":[{"text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"speaker_1"}],)"
-           R"("usage":{"prompt_audio_seconds":2}})";
-}
-
 QByteArray FakeTranscriptionService::event(const QByteArray& type, const QByteArray& json) {
     return "event: " + type + "\ndata: " + json + "\n\n";
-}
-
-QList<QByteArray> FakeTranscriptionService::usualMistralEvents() {
-    return {
-        event("transcription.language", R"({"type":"transcription.language","audio_language":"en"})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"Hello "})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"there."})"),
-        event(
-            "transcription.segment",
-            R"({"type":"transcription.segment","text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"s1"})"),
-        event("transcription.done", R"({"type":"transcription.done","model":"voxtral-mini-latest",)"
-                                    R"("text":"Hello there.","language":"en","usage":{}})"),
-    };
 }
 
 void FakeTranscriptionService::onNewConnection() {
@@ -191,8 +182,7 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     if (body.isEmpty() && success) {
         body = m_kind == Kind::lemonfox ? usualLemonfoxAnswer() : usualMistralAnswer();
     }
-    QByteArray head =
-        "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");
     if (!body.isEmpty()) {
         head += "Content-Type: " + answer.contentType + "\r\n";
     }

@@ -77,9 +77,6 @@ public:
     // True once the last byte of the latest answer has been written and the connection closed.
     bool answerFinished() const { return m_answerFinished; }
 
-    static QByteArray usualLemonfoxAnswer();
-    static QByteArray usualMistralAnswer();
-    static QList<QByteArray> usualMistralEvents();
     // "event: <type>\ndata: <json>\n\n"
     static QByteArray event(const QByteArray& type, const QByteArray& json);
 

@@ -2,16 +2,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <stdexcept>
-#include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace murmurly::test {
 
@@ -30,29 +27,15 @@ const Folder kFolders[] = {
     {"TMPDIR", "/tmp"},
 };
 
-using Environment = std::map<std::string, std::string>;
-
-Environment currentEnvironment() {
-    Environment variables;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) {
-            variables.emplace(text.substr(0, equals), text.substr(equals + 1));
-        }
+// Puts the environment back as it was saved: variables added since are removed.
+void restoreEnvironment(const QProcessEnvironment& saved) {
+    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : now.keys()) {
+        if (!saved.contains(name))
+            qunsetenv(name.toLocal8Bit().constData());
     }
-    return variables;
-}
-
-void restoreEnvironment(const Environment& saved) {
-    for (const auto& [name, value] : currentEnvironment()) {
-        if (saved.find(name) == saved.end()) {
-            unsetenv(name.c_str());
-        }
-    }
-    for (const auto& [name, value] : saved) {
-        setenv(name.c_str(), value.c_str(), 1);
-    }
+    for (const QString& name : saved.keys())
+        qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
 }
 
 std::vector<std::function<void()>>& resets() {
@@ -64,7 +47,7 @@ class IsolatingListener : public ::testing::EmptyTestEventListener {
 public:
     explicit IsolatingListener(TemporaryHome& home)
         : m_home(home)
-        , m_environment(currentEnvironment()) {}
+        , m_environment(QProcessEnvironment::systemEnvironment()) {}
 
     void OnTestStart(const ::testing::TestInfo&) override {
         restoreEnvironment(m_environment);
@@ -76,7 +59,7 @@ public:
 
 private:
     TemporaryHome& m_home;
-    const Environment m_environment;
+    const QProcessEnvironment m_environment;
 };
 
 } // namespace

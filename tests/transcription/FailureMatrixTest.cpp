@@ -9,90 +9,77 @@ using namespace std::chrono_literals;
 namespace murmurly::test {
 namespace {
 
+using Mode = FakeAnswer::Mode;
+
 struct FailureCase {
     const char* name;
     Call call;
-    // Prepares the input and the service's answer; returns the input's path.
-    std::function<QString(ServiceFixture&)> setUp;
-    QString expected;
+    FakeAnswer answer;
+    QString expected; // "<reader>": the reader's own text after "Failed to prepare audio file: "
     // Texts that end in the network layer's own wording are checked up to that point.
     bool expectedIsPrefix = false;
-    bool reachesService = true;
+    // An input that fails before any traffic; else a small file sent as it is.
+    std::function<QString(ServiceFixture&)> input = {};
+    // The client's request and inactivity timeouts, when the case waits for one of them.
+    std::chrono::milliseconds requestTimeout = 60s, resourceTimeout = 60s;
 };
 
 class FailureMatrixTest : public ServiceFixture, public ::testing::WithParamInterface<FailureCase> {};
 
-QString readerError(const QString& path) {
-    try {
-        AudioFileReader::open(path);
-    } catch (const Error& error) {
-        return error.description();
-    }
-    return QStringLiteral("<opened>");
-}
-
-// Every failure gives its exact text, never reaches the service when it should not, and leaves no
-// temporary file behind (body, converted WAV, temporary Opus copy).
+// Every failure gives its exact text, reaches the service exactly once or not at all (also when
+// the connection closes before any answer: Qt would resend), and leaves no temporary file behind
+// (body, converted WAV, temporary Opus copy).
 TEST_P(FailureMatrixTest, FailsWithItsTextAndLeavesNothingBehind) {
     const FailureCase& c = GetParam();
-    const QString file = c.setUp(*this);
+    lemonfox.setAnswer(c.answer);
+    mistral.setAnswer(c.answer);
+    lemonfoxClient->setTimeouts(c.requestTimeout, c.resourceTimeout);
+    mistralClient->setTimeouts(c.requestTimeout, c.resourceTimeout);
+    const QString file = c.input ? c.input(*this) : opusInput();
     QString expected = c.expected;
     if (expected == u"<reader>") {
-        expected = QStringLiteral("Failed to prepare audio file: ") + readerError(file);
+        try {
+            AudioFileReader::open(file);
+            FAIL() << "the reader opens " << qPrintable(file);
+        } catch (const Error& error) {
+            expected = QStringLiteral("Failed to prepare audio file: ") + error.description();
+        }
     }
 
     const auto outcome = call(c.call, file);
-    FakeTranscriptionService* service = &serviceFor(c.call);
     ASSERT_FALSE(outcome.value.has_value());
     if (c.expectedIsPrefix) {
-        EXPECT_TRUE(outcome.errorText().startsWith(expected)) << outcome.errorText().toStdString();
+        EXPECT_TRUE(outcome.errorText().startsWith(expected)) << qPrintable(outcome.errorText());
         EXPECT_GT(outcome.errorText().size(), expected.size()) << "the network layer's text is missing";
     } else {
         EXPECT_EQ(outcome.errorText(), expected);
     }
-    if (c.reachesService) {
-        // Exactly once, also when the connection closes before any answer (Qt would resend).
-        EXPECT_EQ(service->requests().size(), 1);
-    } else {
-        EXPECT_EQ(service->requests().size(), 0);
-    }
+    EXPECT_EQ(serviceFor(c.call).requests().size(), c.input ? 0 : 1);
     EXPECT_EQ(temporaryFiles(), QStringList());
-}
-
-// The service of the call answers as given; the input is a small file sent as it is.
-std::function<QString(ServiceFixture&)> answering(FakeAnswer answer) {
-    return [answer](ServiceFixture& f) {
-        f.lemonfox.setAnswer(answer);
-        f.mistral.setAnswer(answer);
-        return f.opusInput();
-    };
 }
 
 FakeAnswer status(int code, QByteArray body) {
     return {.status = code, .body = std::move(body)};
 }
 
-FakeAnswer deltaWithoutFinalEvent() {
-    FakeAnswer answer;
-    answer.events = {FakeTranscriptionService::event("transcription.text.delta", R"({"text":"Hello"})")};
-    return answer;
-}
-
-FakeAnswer mode(FakeAnswer::Mode m) {
+FakeAnswer mode(Mode m) {
     return {.mode = m};
 }
 
+FakeAnswer deltaOnly() {
+    return {.events = {FakeTranscriptionService::event("transcription.text.delta", R"({"text":"Hi"})")}};
+}
+
+// A failure before any network traffic, from the input `input` prepares.
+FailureCase early(const char* name, Call call, QString expected,
+                  std::function<QString(ServiceFixture&)> input) {
+    return {name, call, {}, std::move(expected), false, std::move(input)};
+}
+
 // The service never answers; the client gives up after `request` in all or `resource` of silence.
-std::function<QString(ServiceFixture&)> timingOut(Call call, std::chrono::milliseconds request,
-                                                  std::chrono::milliseconds resource) {
-    return [=](ServiceFixture& f) {
-        if (call == Call::lemonfox) {
-            f.lemonfoxClient->setTimeouts(request, resource);
-        } else {
-            f.mistralClient->setTimeouts(request, resource);
-        }
-        return answering(mode(FakeAnswer::Mode::neverAnswer))(f);
-    };
+FailureCase timeout(const char* name, Call call, QString expected, std::chrono::milliseconds request,
+                    std::chrono::milliseconds resource = 60s) {
+    return {name, call, {.mode = Mode::neverAnswer}, std::move(expected), false, {}, request, resource};
 }
 
 const QString kMistralTimeout = QStringLiteral(
@@ -103,76 +90,63 @@ const QByteArray kMistralError =
 INSTANTIATE_TEST_SUITE_P(
     Failures, FailureMatrixTest,
     ::testing::Values(
-        // Before any network traffic.
-        FailureCase{"LemonfoxMissingKey", Call::lemonfox,
-                    [](ServiceFixture& f) {
-                        qunsetenv("LEMONFOX_API_KEY");
-                        return f.opusInput();
-                    },
-                    "Missing Lemonfox API key. Set it in Settings.", false, false},
-        FailureCase{"MistralEmptyKey", Call::mistralStream,
-                    [](ServiceFixture& f) {
-                        qputenv("MISTRAL_API_KEY", "");
-                        return f.opusInput();
-                    },
-                    "Missing Mistral API key. Set it in Settings.", false, false},
-        FailureCase{"EmptyOgg", Call::lemonfox,
-                    [](ServiceFixture& f) { return writeBytes(f.input("silence.OGG"), {}); },
-                    "Failed to prepare audio file: Audio file is empty.", false, false},
-        FailureCase{"WavWithoutSamples", Call::mistralBatch,
-                    [](ServiceFixture& f) { return writeSessionWav(f.input("empty.wav"), 0); },
-                    "Failed to prepare audio file: Audio file has no readable samples.", false, false},
-        FailureCase{"UnreadableWav", Call::lemonfox,
-                    [](ServiceFixture& f) { return writeBytes(f.input("broken.wav"), "RIFF....WAVEjunk"); },
-                    "<reader>", false, false},
-        FailureCase{"MissingFile", Call::mistralStream, [](ServiceFixture& f) { return f.input("gone.mp3"); },
-                    "<reader>", false, false},
-        FailureCase{"UnconvertibleFormat", Call::lemonfox,
-                    [](ServiceFixture& f) { return writeBytes(f.input("memo.aiff"), "FORM not really"); },
-                    "<reader>", false, false},
+        early("LemonfoxMissingKey", Call::lemonfox, "Missing Lemonfox API key. Set it in Settings.",
+              [](ServiceFixture& f) {
+                  qunsetenv("LEMONFOX_API_KEY");
+                  return f.opusInput();
+              }),
+        early("MistralEmptyKey", Call::mistralStream, "Missing Mistral API key. Set it in Settings.",
+              [](ServiceFixture& f) {
+                  qputenv("MISTRAL_API_KEY", "");
+                  return f.opusInput();
+              }),
+        early("EmptyOgg", Call::lemonfox, "Failed to prepare audio file: Audio file is empty.",
+              [](ServiceFixture& f) { return writeBytes(f.input("silence.OGG"), {}); }),
+        early("WavWithoutSamples", Call::mistralBatch,
+              "Failed to prepare audio file: Audio file has no readable samples.",
+              [](ServiceFixture& f) { return writeSessionWav(f.input("empty.wav"), 0); }),
+        early("UnreadableWav", Call::lemonfox, "<reader>",
+              [](ServiceFixture& f) { return writeBytes(f.input("broken.wav"), "RIFF....WAVEjunk"); }),
+        early("MissingFile", Call::mistralStream, "<reader>",
+              [](ServiceFixture& f) { return f.input("gone.mp3"); }),
+        early("UnconvertibleFormat", Call::lemonfox, "<reader>",
+              [](ServiceFixture& f) { return writeBytes(f.input("memo.aiff"), "FORM not really"); }),
         // The service's answer.
-        FailureCase{"Lemonfox401WithBody", Call::lemonfox,
-                    answering(status(401, R"({"error":"Invalid API key"})")),
+        FailureCase{"Lemonfox401WithBody", Call::lemonfox, status(401, R"({"error":"Invalid API key"})"),
                     R"({"error":"Invalid API key"})"},
-        FailureCase{"Mistral422WithBody", Call::mistralBatch, answering(status(422, kMistralError)),
+        FailureCase{"Mistral422WithBody", Call::mistralBatch, status(422, kMistralError),
                     QString::fromUtf8(kMistralError)},
-        FailureCase{"Lemonfox500WithoutBody", Call::lemonfox, answering(status(500, {})), ""},
-        FailureCase{"Mistral500NotUtf8", Call::mistralBatch, answering(status(500, "\xff\xfe\xfd")),
-                    "Unknown error"},
-        FailureCase{"Stream500WithoutBody", Call::mistralStream, answering(status(500, {})),
+        FailureCase{"Lemonfox500WithoutBody", Call::lemonfox, status(500, {}), ""},
+        FailureCase{"Mistral500NotUtf8", Call::mistralBatch, status(500, "\xff\xfe\xfd"), "Unknown error"},
+        FailureCase{"Stream500WithoutBody", Call::mistralStream, status(500, {}),
                     "Streaming request failed with HTTP 500."},
         FailureCase{"Stream400KeepsSixLines", Call::mistralStream,
-                    answering(status(400, "l1\n\n  l2  \r\nl3\nl4\n \nl5\nl6\nl7\nl8\nl9\nl10\n")),
+                    status(400, "l1\n\n  l2  \r\nl3\nl4\n \nl5\nl6\nl7\nl8\nl9\nl10\n"),
                     "l1\nl2\nl3\nl4\nl5\nl6"},
-        FailureCase{"LemonfoxNotHttp", Call::lemonfox, answering(mode(FakeAnswer::Mode::notHttp)),
-                    "Upload failed: ", true},
-        FailureCase{"StreamNotHttp", Call::mistralStream, answering(mode(FakeAnswer::Mode::notHttp)),
+        FailureCase{"LemonfoxNotHttp", Call::lemonfox, mode(Mode::notHttp), "Upload failed: ", true},
+        FailureCase{"StreamNotHttp", Call::mistralStream, mode(Mode::notHttp),
                     "Streaming upload failed: ", true},
-        FailureCase{"LemonfoxUndecodable", Call::lemonfox, answering(status(200, R"({"text":"trunc)")),
+        FailureCase{"LemonfoxUndecodable", Call::lemonfox, status(200, R"({"text":"trunc)"),
                     "The data couldn't be read because it isn't in the correct format."},
-        FailureCase{"MistralMissingModel", Call::mistralBatch, answering(status(200, R"({"text":"t"})")),
+        FailureCase{"MistralMissingModel", Call::mistralBatch, status(200, R"({"text":"t"})"),
                     "The data couldn't be read because it is missing."},
         // The connection.
-        FailureCase{"MistralRequestTimeout", Call::mistralBatch, timingOut(Call::mistralBatch, 300ms, 60s),
-                    "Upload failed" + kMistralTimeout},
-        FailureCase{"MistralResourceTimeout", Call::mistralBatch, timingOut(Call::mistralBatch, 60s, 300ms),
-                    "Upload failed" + kMistralTimeout},
-        FailureCase{"StreamTimeout", Call::mistralStream, timingOut(Call::mistralStream, 300ms, 60s),
-                    "Streaming upload failed" + kMistralTimeout},
-        FailureCase{"LemonfoxTimeout", Call::lemonfox, timingOut(Call::lemonfox, 300ms, 60s),
-                    "Upload failed: The request timed out."},
-        FailureCase{"LemonfoxClosedMidAnswer", Call::lemonfox,
-                    answering(mode(FakeAnswer::Mode::closeMidAnswer)), "Upload failed: ", true},
-        FailureCase{"MistralClosedAtOnce", Call::mistralBatch, answering(mode(FakeAnswer::Mode::closeAtOnce)),
+        timeout("MistralRequestTimeout", Call::mistralBatch, "Upload failed" + kMistralTimeout, 300ms),
+        timeout("MistralResourceTimeout", Call::mistralBatch, "Upload failed" + kMistralTimeout, 60s, 300ms),
+        timeout("StreamTimeout", Call::mistralStream, "Streaming upload failed" + kMistralTimeout, 300ms),
+        timeout("LemonfoxTimeout", Call::lemonfox, "Upload failed: The request timed out.", 300ms),
+        FailureCase{"LemonfoxClosedMidAnswer", Call::lemonfox, mode(Mode::closeMidAnswer),
+                    "Upload failed: ", true},
+        FailureCase{"MistralClosedAtOnce", Call::mistralBatch, mode(Mode::closeAtOnce),
                     "Upload failed: The network connection was lost."},
-        FailureCase{"StreamClosedAtOnce", Call::mistralStream, answering(mode(FakeAnswer::Mode::closeAtOnce)),
+        FailureCase{"StreamClosedAtOnce", Call::mistralStream, mode(Mode::closeAtOnce),
                     "Streaming upload failed: The network connection was lost."},
-        FailureCase{"StreamCutMidChunk", Call::mistralStream, answering(mode(FakeAnswer::Mode::cutMidChunk)),
+        FailureCase{"StreamCutMidChunk", Call::mistralStream, mode(Mode::cutMidChunk),
                     "Streaming response interrupted: ", true},
         FailureCase{
-            "StreamEndedBeforeItsFinalEvent", Call::mistralStream, answering(deltaWithoutFinalEvent()),
+            "StreamEndedBeforeItsFinalEvent", Call::mistralStream, deltaOnly(),
             "Streaming response interrupted: The answer ended before the transcription was complete."},
-        FailureCase{"StreamBrokenOff", Call::mistralStream, answering(mode(FakeAnswer::Mode::closeMidAnswer)),
+        FailureCase{"StreamBrokenOff", Call::mistralStream, mode(Mode::closeMidAnswer),
                     "Streaming response interrupted: ", true}),
     [](const auto& param) { return std::string(param.param.name); });
 

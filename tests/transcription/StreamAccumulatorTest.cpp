@@ -79,60 +79,51 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{"PrefixesAreCaseSensitive", "DATA: {\"text\":\"no\"}\n\n", "", {}}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(StreamAccumulator, FinalEventWithoutTextKeepsTheDeltas) {
-    const auto result = Fed(delta("kept") + "data: {\"type\":\"transcription.done\",\"model\":\"m2\"}\n\n")
-                            .accumulator.result();
+// The final event's text replaces the deltas (without one they stay), its model and language
+// win, and its segments win over the streamed ones, which stand in when it has none. The type of a
+// segment comes from the payload, else from an envelope's event name, else from the event line:
+// none of them is taken for a text delta.
+TEST(StreamAccumulator, FinalEventCompletesWhatWasStreamed) {
+    const QByteArray segments =
+        "data: {\"type\":\"transcription.segment\",\"text\":\"one\",\"speaker_id\":\"s\"}\n\n"
+        "event: transcription.segment\ndata: {\"text\":\"two\"}\n\n"
+        "event: transcription.text.delta\n"
+        "data: {\"event\":\"transcription.segment\",\"data\":{\"text\":\"three\"}}\n\n";
+    Fed streamed(delta("kept") + segments + "data: {\"type\":\"transcription.done\",\"model\":\"m2\"}\n\n");
+    EXPECT_EQ(streamed.deltas, QStringList{"kept"});
+    auto result = streamed.accumulator.result();
     EXPECT_EQ(result.text, QStringLiteral("kept"));
     EXPECT_EQ(result.task, QStringLiteral("m2"));
-}
+    ASSERT_EQ(result.segments.value_or(QList<LemonfoxSegment>{}).size(), 3);
+    EXPECT_EQ(result.segments->at(0).speaker, QStringLiteral("s"));
+    EXPECT_EQ(result.segments->at(2).text, QStringLiteral("three"));
 
-TEST(StreamAccumulator, FinalEventTextReplacesTheDeltasAndItsSegmentsWin) {
-    Fed fed(delta("draft") + "data: {\"type\":\"transcription.segment\",\"text\":\"streamed\"}\n\n" +
-            "data: {\"type\":\"transcription.done\",\"text\":\"Final.\",\"language\":\"fr\","
-            "\"segments\":[{\"text\":\"Final.\",\"start\":0.5,\"end\":1,\"speaker_id\":\"A\"}]}\n\n");
-    const auto result = fed.accumulator.result();
+    result = Fed(delta("draft") + segments +
+                 "data: {\"type\":\"transcription.done\",\"text\":\"Final.\",\"language\":\"fr\","
+                 "\"segments\":[{\"text\":\"Final.\",\"start\":0.5,\"end\":1,\"speaker_id\":\"A\"}]}\n\n")
+                 .accumulator.result();
     EXPECT_EQ(result.text, QStringLiteral("Final."));
     EXPECT_EQ(result.language, QStringLiteral("fr"));
-    ASSERT_TRUE(result.segments.has_value());
-    ASSERT_EQ(result.segments->size(), 1);
+    EXPECT_EQ(result.task, QStringLiteral("voxtral-mini-latest"));
+    ASSERT_EQ(result.segments.value_or(QList<LemonfoxSegment>{}).size(), 1);
     EXPECT_EQ(result.segments->at(0).speaker, QStringLiteral("A"));
     EXPECT_EQ(result.segments->at(0).start, 0.5);
-    EXPECT_FALSE(result.segments->at(0).id.has_value());
 }
 
-// The type comes from the payload, else from an envelope's event name, else from the event line:
-// all three ways name a segment here, and none of them is taken for a text delta.
-TEST(StreamAccumulator, FinalEventWithoutSegmentsTakesTheStreamedOnes) {
-    Fed fed("data: {\"type\":\"transcription.segment\",\"text\":\"one\",\"speaker_id\":\"s\"}\n\n"
-            "event: transcription.segment\ndata: {\"text\":\"two\"}\n\n"
-            "event: transcription.text.delta\n"
-            "data: {\"event\":\"transcription.segment\",\"data\":{\"text\":\"three\"}}\n\n"
-            "data: {\"type\":\"transcription.done\"}\n\n");
-    EXPECT_TRUE(fed.deltas.isEmpty());
-    const auto result = fed.accumulator.result();
-    ASSERT_TRUE(result.segments.has_value());
-    ASSERT_EQ(result.segments->size(), 3);
-    EXPECT_EQ(result.segments->at(0).text, QStringLiteral("one"));
-    EXPECT_EQ(result.segments->at(0).speaker, QStringLiteral("s"));
-    EXPECT_EQ(result.segments->at(1).text, QStringLiteral("two"));
-    EXPECT_EQ(result.segments->at(2).text, QStringLiteral("three"));
-    EXPECT_EQ(result.task, QStringLiteral("voxtral-mini-latest"));
-}
-
-TEST(StreamAccumulator, LanguageNeedsAudioLanguageAndSegmentsAloneAreAResult) {
-    EXPECT_FALSE(Fed("data: {\"type\":\"transcription.language\",\"language\":\"it\"}\n\n" + delta("x"))
-                     .accumulator.result()
-                     .language.has_value());
-    Fed fed("data: {\"type\":\"transcription.segment\",\"text\":\"only\"}\n\n");
-    const auto result = fed.accumulator.result();
-    EXPECT_EQ(result.text, QString());
-    EXPECT_EQ(result.segments.value_or(QList<LemonfoxSegment>{}).size(), 1);
-}
-
-TEST(StreamAccumulator, NothingUsableIsAnInvalidResponse) {
-    Fed fed("data: [DONE]\n\n: comment\n\n");
+// Without a final event the deltas or the segments alone are a result (the language only from
+// "audio_language"); with neither the answer is invalid.
+TEST(StreamAccumulator, AnswersWithoutAFinalEvent) {
+    const auto result =
+        Fed("data: {\"type\":\"transcription.language\",\"language\":\"it\"}\n\n" + delta("x"))
+            .accumulator.result();
+    EXPECT_EQ(result.text, QStringLiteral("x"));
+    EXPECT_FALSE(result.language.has_value());
+    const auto segmentOnly =
+        Fed("data: {\"type\":\"transcription.segment\",\"text\":\"only\"}\n\n").accumulator.result();
+    EXPECT_EQ(segmentOnly.text, QString());
+    EXPECT_EQ(segmentOnly.segments.value_or(QList<LemonfoxSegment>{}).size(), 1);
     try {
-        fed.accumulator.result();
+        Fed("data: [DONE]\n\n: comment\n\n").accumulator.result();
         FAIL() << "expected an error";
     } catch (const TranscriptionError& error) {
         EXPECT_EQ(error.description(), QStringLiteral("Received an invalid response from Mistral."));

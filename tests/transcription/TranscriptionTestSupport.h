@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
-#include <QTimer>
 
 #include <QCoro/QCoroTask>
 
@@ -30,10 +29,6 @@ struct CallOutcome {
     std::shared_ptr<const Error> error;
 
     QString errorText() const { return error ? error->description() : QStringLiteral("<no error>"); }
-    template <typename E>
-    const E* errorAs() const {
-        return dynamic_cast<const E*>(error.get());
-    }
 };
 
 template <typename T>
@@ -76,14 +71,6 @@ inline QString writeSessionWav(const QString& path, double seconds = 1.0) {
 
 inline QString writeBytes(const QString& path, const QByteArray& bytes) {
     writeFile(path, bytes);
-    return path;
-}
-
-// A file of the given size that takes no disk space: only its length matters to the size checks.
-inline QString writeSparse(const QString& path, qint64 size) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    EXPECT_TRUE(file.resize(size));
     return path;
 }
 

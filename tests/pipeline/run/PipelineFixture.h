@@ -53,9 +53,6 @@ protected:
     static QString pendingPath() { return appFolder() + QStringLiteral("/pending_session.json"); }
     static bool pendingExists() { return QFileInfo::exists(pendingPath()); }
 
-    // A session WAV (16 kHz mono float) holding `frames` frames of a tone.
-    static void writeWav(const QString& path, int frames) { writeSessionWav(path, frames / 16000.0); }
-
     // The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
     static void breakWavHeader(const QString& path) {
         QByteArray bytes = readFile(path);

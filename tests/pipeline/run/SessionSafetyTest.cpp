@@ -11,17 +11,12 @@
 #include <csignal>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 namespace murmurly::test {
 namespace {
 
 class SessionSafetyTest : public ServiceFixture {
 protected:
-    static unsigned modeOf(const QString& path) {
-        struct stat info {};
-        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
-    }
     static QStringList partFiles() {
         return QDir(transcriptsFolder()).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
     }
@@ -31,7 +26,7 @@ TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsO
     const QString id = QStringLiteral("2024-11-02T08:00:00Z");
     const QString wav = appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
-    writeWav(wav, 16000 * 20);
+    writeSessionWav(wav, 20);
     writePending(wav);
 
     auto pipeline = makePipeline(); // resumes the session and starts compressing it
@@ -64,7 +59,7 @@ TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFil
     const QString recorded = SessionStore::sessionIDFor(now.addSecs(1));
     writeFile(transcriptsFolder() + '/' + finished + QStringLiteral(".txt"), "Earlier.");
     const QString recording = appFolder() + QStringLiteral("/mixed-") + recorded + QStringLiteral(".wav");
-    writeWav(recording, 16000);
+    writeSessionWav(recording);
     const QByteArray before = readFile(recording);
 
     auto pipeline = makePipeline();
@@ -119,24 +114,6 @@ TEST_F(SessionSafetyTest, AFullDiskIsReportedOnceWhileTheRecordingGoesOn) {
     // What was written before the disk filled up is all there and readable.
     EXPECT_GE(AudioFileReader::open(wav)->length(), 4 * 4096);
     SessionStore::clearPending(); // the session is not for the next test to resume
-}
-
-TEST_F(SessionSafetyTest, EverythingASessionLeavesIsTheOwnersOnly) {
-    auto pipeline = makePipeline();
-    pipeline->start();
-    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
-    EXPECT_EQ(modeOf(appFolder()), 0700u);
-    EXPECT_EQ(modeOf(transcriptsFolder()), 0700u);
-    EXPECT_EQ(modeOf(wav), 0600u);
-    EXPECT_EQ(modeOf(pendingPath()), 0600u);
-
-    audio.state->speech = true;
-    audio.push(8);
-    pipeline->stop();
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    const QString id = *SessionStore::sessionID(wav, QStringLiteral("mixed-"));
-    EXPECT_EQ(modeOf(transcriptsFolder() + '/' + id + QStringLiteral(".txt")), 0600u);
-    EXPECT_EQ(modeOf(transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus")), 0600u);
 }
 
 } // namespace

@@ -6,40 +6,53 @@
 
 #include <QSignalSpy>
 
+#include <sys/stat.h>
+
 namespace murmurly::test {
 namespace {
 
 class TranscriptionRunTest : public ServiceFixture {
 protected:
     // A finished recording of another session, as the history hands it over.
-    QString pastRecording(const QString& id = QStringLiteral("2025-03-01T14:05:09Z")) {
-        const QString path = appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
-        writeWav(path, 16000);
-        return path;
+    static QString pastRecording(const QString& id = QStringLiteral("2025-03-01T14:05:09Z")) {
+        return writeSessionWav(appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav"));
     }
-
     static QString idOf(const QString& recording) {
         return *SessionStore::sessionID(recording, QStringLiteral("mixed-"));
     }
+    static QString transcriptOf(const QString& id) {
+        return QString::fromUtf8(readFile(transcriptsFolder() + '/' + id + QStringLiteral(".txt")));
+    }
+    static unsigned modeOf(const QString& path) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+    }
 };
 
+// Everything a session leaves is the owner's only: other users may share the machine.
 TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("german")));
     auto pipeline = makePipeline();
-    const QString wav = recordSession(*pipeline);
+    pipeline->start();
+    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
+    for (const QString& path : {appFolder(), transcriptsFolder()})
+        EXPECT_EQ(modeOf(path), 0700u);
+    EXPECT_EQ(modeOf(wav), 0600u);
+    EXPECT_EQ(modeOf(pendingPath()), 0600u);
+    audio.push(8);
+    pipeline->stop();
     EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    EXPECT_TRUE(pipeline->isTranscribing());
 
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
     EXPECT_FALSE(pipeline->status().has_value());
-
     const QString id = idOf(wav);
-    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
-              lemonfoxTranscript());
+    EXPECT_EQ(transcriptOf(id), lemonfoxTranscript());
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
     EXPECT_GT(QFileInfo(opus).size(), 0);
+    EXPECT_EQ(modeOf(opus), 0600u);
+    EXPECT_EQ(modeOf(transcriptsFolder() + '/' + id + QStringLiteral(".txt")), 0600u);
     EXPECT_FALSE(QFileInfo::exists(wav)); // its Opus copy stands in for it now
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
@@ -55,41 +68,34 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_TRUE(pipeline->transcriptText().isEmpty());
 }
 
-TEST_F(TranscriptionRunTest, ServiceErrorIsShownAndTheSessionIsNotKept) {
+// A failed run is shown and not retried: the record goes, the recording stays for the history.
+// A new run clears the last failure as it starts.
+TEST_F(TranscriptionRunTest, FailuresAreShownAndTheSessionIsNotKept) {
     lemonfox.setAnswer({.status = 500, .contentType = "text/plain", .body = "Service overloaded"});
     auto pipeline = makePipeline();
     const QString wav = recordSession(*pipeline);
-
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->lastErrorDescription(), QStringLiteral("Transcription failed: Service overloaded"));
     EXPECT_FALSE(pipeline->status().has_value());
     EXPECT_TRUE(pipeline->transcriptText().isEmpty());
-    // A failed run is not retried: the record goes, the recording stays for the history.
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
     EXPECT_TRUE(QFileInfo::exists(wav));
     EXPECT_FALSE(QFileInfo::exists(transcriptsFolder() + '/' + idOf(wav) + QStringLiteral(".txt")));
-}
 
-TEST_F(TranscriptionRunTest, MissingAudioFailsBeforeAnyUpload) {
-    auto pipeline = makePipeline();
+    // No audio fails before any upload.
     std::vector<TranscriptionResult> results;
     const auto collect = [&](const TranscriptionResult& r) { results.push_back(r); };
-
-    pipeline->transcribeFiles(std::nullopt, std::nullopt, std::nullopt, false, collect);
-    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
-    EXPECT_EQ(pipeline->lastErrorDescription(),
-              QStringLiteral("Transcription failed: No audio data to transcribe."));
-    EXPECT_FALSE(results[0].succeeded());
-
-    // A header-only WAV is no audio either. A new run clears the last failure as it starts.
-    const QString empty = appFolder() + QStringLiteral("/mixed-2025-01-01T00:00:00Z.wav");
-    writeWav(empty, 0);
+    const QString empty = writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-01-01T00:00:00Z.wav"), 0);
     pipeline->transcribeFiles(empty, idOf(empty), std::nullopt, false, collect);
     EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    ASSERT_TRUE(waitFor([&] { return results.size() == 1; }));
+    EXPECT_EQ(results[0].error->description(), QStringLiteral("No audio data to transcribe."));
+    pipeline->transcribeFiles(std::nullopt, std::nullopt, std::nullopt, false, collect);
     ASSERT_TRUE(waitFor([&] { return results.size() == 2; }));
-    EXPECT_EQ(results[1].error->description(), QStringLiteral("No audio data to transcribe."));
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
+    EXPECT_EQ(pipeline->lastErrorDescription(),
+              QStringLiteral("Transcription failed: No audio data to transcribe."));
+    EXPECT_EQ(lemonfox.requests().size(), 1);
     EXPECT_FALSE(pipeline->isTranscribing());
 }
 
@@ -105,7 +111,6 @@ TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
     pipeline->start(); // cancels the run and starts it again, records nothing
     EXPECT_FALSE(pipeline->isRunning());
     EXPECT_TRUE(pipeline->isTranscribing());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
     ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
 
     QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
@@ -125,48 +130,14 @@ TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_EQ(lemonfox.requests().size(), 3);
     EXPECT_FALSE(pendingExists());
-    EXPECT_TRUE(QFileInfo::exists(transcriptsFolder() + '/' + idOf(wav) + QStringLiteral(".txt")));
+    EXPECT_EQ(transcriptOf(idOf(wav)), lemonfoxTranscript());
 }
 
-// The history's forced re-transcription replaces the session's own run; the session is kept for
-// a retry, and the refused (unforced) run changes nothing.
-TEST_F(TranscriptionRunTest, ForcedRunReplacesTheSessionRun) {
+// The history's runs while recording: a forced run replaces the one in progress, an unforced one
+// is refused, the session's own run at stop() waits for the next start, and no run lets the
+// recording be flagged silent.
+TEST_F(TranscriptionRunTest, ForcedRunsWhileRecordingLeaveTheSessionForLater) {
     lemonfox.setAnswer(silentAnswer());
-    auto pipeline = makePipeline();
-    const QString wav = recordSession(*pipeline);
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-
-    const QString past = pastRecording();
-    int unforcedCalls = 0;
-    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), false,
-                              [&](const TranscriptionResult&) { ++unforcedCalls; });
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-
-    lemonfox.setAnswer(slowAnswer(R"({"text":"Guten Tag."})"));
-    std::vector<TranscriptionResult> results;
-    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), true,
-                              [&](const TranscriptionResult& r) { results.push_back(r); });
-    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
-    ASSERT_TRUE(results[0].succeeded());
-    EXPECT_EQ(*results[0].text, QStringLiteral("[00:00] Guten Tag.\n"));
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Guten Tag.\n"));
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_EQ(unforcedCalls, 0);
-    ASSERT_EQ(lemonfox.requests().size(), 2);
-    EXPECT_TRUE(lemonfox.requests()[1].body.contains("german"));
-    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
-              QStringLiteral("[00:00] Guten Tag.\n"));
-
-    // The replaced session run never completed: its session and record are still there.
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-    EXPECT_TRUE(pendingExists());
-    EXPECT_TRUE(QFileInfo::exists(wav));
-}
-
-TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
-    FakeAnswer slower = slowAnswer(R"({"text":"Past session."})");
-    slower.pauseMs = 200; // about 3 s
-    lemonfox.setAnswer(slower);
     auto pipeline = makePipeline();
     pipeline->start();
     ASSERT_TRUE(pipeline->isRunning());
@@ -174,11 +145,18 @@ TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
     audio.push(8);
 
     const QString past = pastRecording();
-    bool forcedDone = false;
-    pipeline->transcribeFiles(past, idOf(past), std::nullopt, true,
-                              [&](const TranscriptionResult&) { forcedDone = true; });
-    EXPECT_TRUE(pipeline->isRunning());
-    // While a run is in progress the recording is never flagged silent.
+    int replacedOrRefused = 0;
+    const auto count = [&](const TranscriptionResult&) { ++replacedOrRefused; };
+    pipeline->transcribeFiles(past, idOf(past), std::nullopt, true, count);
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    pipeline->transcribeFiles(past, idOf(past), std::nullopt, false, count);
+    FakeAnswer slow = slowAnswer(R"({"text":"Guten Tag."})");
+    slow.pauseMs = 300; // about 4 s
+    lemonfox.setAnswer(slow);
+    std::vector<TranscriptionResult> results;
+    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), true,
+                              [&](const TranscriptionResult& r) { results.push_back(r); });
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
     pushWindowAndSettle(*pipeline, false);
     pushWindowAndSettle(*pipeline, false);
     advance(3.0);
@@ -188,11 +166,15 @@ TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
 
     pipeline->stop(); // the session's own run is refused: one run at a time
     EXPECT_FALSE(pipeline->isRunning());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    ASSERT_TRUE(waitFor([&] { return forcedDone; }));
+    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
+    ASSERT_TRUE(results[0].succeeded());
+    EXPECT_EQ(*results[0].text, QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_EQ(transcriptOf(idOf(past)), QStringLiteral("[00:00] Guten Tag.\n"));
     EXPECT_FALSE(pipeline->status().has_value());
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Past session.\n"));
-    EXPECT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_EQ(replacedOrRefused, 0);
+    ASSERT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_TRUE(lemonfox.requests()[1].body.contains("german"));
     EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
     EXPECT_TRUE(pendingExists());
 
@@ -206,27 +188,22 @@ TEST_F(TranscriptionRunTest, StopDuringAForcedRunKeepsTheSessionForLater) {
 }
 
 TEST_F(TranscriptionRunTest, ResumeAtLaunchRepairsAndTranscribesThePendingRecording) {
-    const QString wav = pastRecording(QStringLiteral("2025-03-01T14:05:09Z"));
+    const QString wav = pastRecording();
     breakWavHeader(wav);
     writePending(wav);
-
     auto pipeline = makePipeline();
     EXPECT_TRUE(pipeline->isTranscribing());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
     EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + QStringLiteral("/2025-03-01T14:05:09Z.txt"))),
-              lemonfoxTranscript());
+    EXPECT_EQ(transcriptOf(idOf(wav)), lemonfoxTranscript());
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
 
 TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
     // A record that does not decode stays on disk untouched and resumes nothing.
-    const QString wav = pastRecording();
-    writePending(wav, QStringLiteral("2025-03-01T14:05:09.500Z"));
+    writePending(pastRecording(), QStringLiteral("2025-03-01T14:05:09.500Z"));
     const QByteArray record = readFile(pendingPath());
     {
         auto pipeline = makePipeline();
@@ -236,8 +213,8 @@ TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
         EXPECT_EQ(readFile(pendingPath()), record);
     }
 
-    // One whose recording is gone is removed, and the user is told.
-    writePending(appFolder() + QStringLiteral("/mixed-2025-03-01T15:00:00Z.wav"));
+    // One whose recording holds no samples is removed, and the user is told.
+    writePending(writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T15:00:00Z.wav"), 0));
     auto pipeline = makePipeline();
     EXPECT_EQ(pipeline->lastErrorDescription(),
               QStringLiteral("Pending audio was unreadable. Please record again."));
