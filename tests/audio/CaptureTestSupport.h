@@ -20,29 +20,29 @@
 
 namespace murmurly::test {
 
-// Collects the blocks a capture thread delivers, mixed down to mono.
+// Collects the blocks a capture thread delivers, mixed down to mono, with every format seen and
+// the longest block.
 class BlockCollector {
 public:
     void add(const PcmBuffer& block) {
         std::lock_guard lock(m_mutex);
         const AudioFormat& format = block.format();
-        m_formats.push_back(format);
-        m_frameLengths.push_back(block.frameLength());
-        const float* data = block.floatChannelData(0);
-        if (!data)
-            return;
+        if (std::find(m_formats.begin(), m_formats.end(), format) == m_formats.end())
+            m_formats.push_back(format);
+        m_longestBlock = std::max(m_longestBlock, block.frameLength());
+        ++m_blocks;
         const std::uint32_t channels = format.channelCount;
         for (std::uint32_t frame = 0; frame < block.frameLength(); ++frame) {
             float sum = 0;
             for (std::uint32_t c = 0; c < channels; ++c)
-                sum +=
-                    format.interleaved ? data[frame * channels + c] : block.floatChannelData(int(c))[frame];
+                sum += format.interleaved ? block.floatChannelData(0)[frame * channels + c]
+                                          : block.floatChannelData(int(c))[frame];
             m_samples.push_back(sum / float(channels));
         }
     }
     std::size_t blockCount() const {
         std::lock_guard lock(m_mutex);
-        return m_formats.size();
+        return m_blocks;
     }
     std::vector<float> samples() const {
         std::lock_guard lock(m_mutex);
@@ -52,22 +52,21 @@ public:
         std::lock_guard lock(m_mutex);
         return m_formats;
     }
-    std::vector<std::uint32_t> frameLengths() const {
+    std::uint32_t longestBlock() const {
         std::lock_guard lock(m_mutex);
-        return m_frameLengths;
+        return m_longestBlock;
     }
-    void clear() {
+    void clearSamples() {
         std::lock_guard lock(m_mutex);
         m_samples.clear();
-        m_formats.clear();
-        m_frameLengths.clear();
     }
 
 private:
     mutable std::mutex m_mutex;
+    std::size_t m_blocks = 0;
     std::vector<float> m_samples;
     std::vector<AudioFormat> m_formats;
-    std::vector<std::uint32_t> m_frameLengths;
+    std::uint32_t m_longestBlock = 0;
 };
 
 // From the first to the last sample louder than a tenth of the signal's peak, in seconds; none
@@ -78,44 +77,19 @@ inline std::optional<double> soundSpan(const std::vector<float>& samples, double
         peak = std::max(peak, std::abs(s));
     if (peak < 1e-3f)
         return std::nullopt;
-    const float threshold = peak * 0.1f;
-    const auto loud = [threshold](float s) { return std::abs(s) >= threshold; };
+    const auto loud = [peak](float s) { return std::abs(s) >= peak * 0.1f; };
     const auto first = std::find_if(samples.begin(), samples.end(), loud);
     const auto last = std::find_if(samples.rbegin(), samples.rend(), loud);
     return double(std::distance(first, last.base())) / sampleRate;
 }
 
-// The signal's energy per second of the file (sum of squares over the sample rate): the same sound
-// at another rate has the same energy, one 3 dB louder has twice as much.
+// The signal's energy per second (sum of squares over the sample rate): the same sound at another
+// rate has the same energy, one 3 dB louder has twice as much.
 inline double energy(const std::vector<float>& samples, double sampleRate) {
     double sum = 0;
     for (float s : samples)
         sum += double(s) * s;
     return sum / sampleRate;
-}
-
-inline std::vector<float> readMonoFile(const QString& path, double* sampleRate) {
-    auto reader = AudioFileReader::open(path);
-    const AudioFormat format = reader->processingFormat();
-    *sampleRate = format.sampleRate;
-    auto buffer = PcmBuffer::create(format, 4096);
-    std::vector<float> samples;
-    for (;;) {
-        reader->read(*buffer);
-        if (buffer->frameLength() == 0)
-            break;
-        for (std::uint32_t i = 0; i < buffer->frameLength(); ++i)
-            samples.push_back(buffer->floatChannelData(0)[i]);
-    }
-    return samples;
-}
-
-// Speech from espeak-ng, a few seconds long, in the test's temporary folder.
-inline QString makeSpeech() {
-    const QString path = QDir::temp().filePath(QStringLiteral("speech.wav"));
-    if (!PulseFixture::speak(QStringLiteral("Murmurly keeps what you hear and what you say."), path))
-        ADD_FAILURE() << PulseFixture::lastError().toStdString();
-    return path;
 }
 
 // Waits (processing events) until `condition` holds; false after `timeoutMs`. The time-out only
