@@ -162,8 +162,6 @@ TEST_F(WavHeaderRepairTest, WalksOddAndExtendedChunksToTheDataChunk) {
     const QByteArray head =
         "RIFF" + le32(0) + "WAVE" + chunk("fmt ", fmt) + "odd " + le32(1) + QByteArray("x\0", 2);
     const QByteArray bytes = head + "data" + le32(0) + QByteArray(333, '\x22');
-    // Only a whole chunk header counts.
-    EXPECT_EQ(WavHeaderRepair::findDataChunk(bytes.left(head.size() + 7)), std::nullopt);
 
     const QString file = path("extended.WAV"); // the extension is compared without case
     writeFile(file, bytes);

@@ -26,17 +26,17 @@ TEST(AudioLevelComputer, IsTwiceTheRmsClampedToOneOverTheChannelsThatCount) {
     // channel.
     for (const SampleType type : {SampleType::Int16, SampleType::Float32}) {
         for (const bool interleaved : {false, true}) {
-            // The left channel at a quarter of full scale, the right one silent.
+            // The left channel at a quarter of full scale in the second half of the block, the right
+            // one silent: a sum over too few interleaved samples would miss it.
             auto block = PcmBuffer::create({48000, 2, type, interleaved}, 512);
-            for (std::size_t i = 0; i < 512; ++i) {
+            for (std::size_t i = 256; i < 512; ++i) {
                 if (type == SampleType::Int16)
                     block->int16ChannelData(0)[interleaved ? 2 * i : i] = 8192;
                 else
                     block->floatChannelData(0)[interleaved ? 2 * i : i] = 0.25f;
             }
             block->setFrameLength(512);
-            const float expected =
-                type == SampleType::Int16 ? 2.0f * 8192 / 32767 : 2.0f * 0.25f / std::sqrt(2.0f);
+            const float expected = type == SampleType::Int16 ? 2.0f * 8192 / 32767 / std::sqrt(2.0f) : 0.25f;
             EXPECT_NEAR(AudioLevelComputer::rmsLevel(*block), expected, 5e-6f) << interleaved;
         }
     }

@@ -166,19 +166,24 @@ TEST_F(CaptureTest, SystemAudioDeliversPlayedSpeechWithLevelUntilStopped) {
     monitor->start(); // a second start opens no second stream
     expectRecording(QStringLiteral("speakers.monitor"));
 
-    float maxLevel = 0;
+    float lastLevel = 0;
     monitor->onLevel = [&](float level) {
         EXPECT_EQ(level, monitor->level()) << "onLevel comes after the published level";
-        maxLevel = std::max(maxLevel, level);
+        lastLevel = level;
     };
     const std::vector<float> captured = captureSpeech(QStringLiteral("speakers"));
-    EXPECT_GT(maxLevel, 0.05f);
 
+    // Stopped while speech plays, with levels queued up behind a busy main thread: none of them
+    // may bring the meter back.
+    lastLevel = 0;
+    auto player = PulseFixture::startPlaying(speech, QStringLiteral("speakers"));
+    ASSERT_TRUE(player && waitFor([&] { return lastLevel > 0.05f; }));
+    QThread::msleep(300);
     monitor->stop();
     const std::size_t blocksAtStop = collector.blocks();
     EXPECT_FALSE(monitor->isMonitoring());
     EXPECT_EQ(monitor->status(), QStringLiteral("Stopped"));
-    // Levels posted before the stop must not bring the meter back; no block arrives any more.
+    // No block arrives any more.
     QTest::qWait(400);
     EXPECT_EQ(monitor->level(), 0.0f);
     EXPECT_EQ(collector.blocks(), blocksAtStop);
@@ -248,7 +253,6 @@ TEST_F(CaptureTest, SystemAudioRidesOutTheServerDyingWhileStartsWithoutItFailWit
     SystemAudioMonitor second;
     second.setPermissionGranted(true);
     second.start();
-    EXPECT_EQ(second.status(), QStringLiteral("Monitoring..."));
     ASSERT_TRUE(waitFor([&] { return !second.isMonitoring(); }));
     const QString failed = QStringLiteral("Failed to start: ");
     EXPECT_TRUE(second.status().startsWith(failed) && second.status().size() > failed.size())
