@@ -85,7 +85,7 @@ public:
     // How much captured audio (both sources together, in seconds) the capture threads gather before
     // they wake the IO queue. The sources deliver in fragments of about 30 ms; handing each over on
     // its own would wake the IO queue some sixty times a second.
-    static constexpr double kHandOffSeconds = 0.1;
+    static constexpr double kHandOffSeconds = 0.06;
 
 private:
     struct CapturedBuffer {

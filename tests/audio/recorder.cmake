@@ -19,8 +19,10 @@ add_dependencies(test_audio_recorder recorder_crash_helper)
 
 # End to end: the sound-server fixture and the real gate (the model path comes in MURMURLY_VAD_MODEL).
 if(TARGET murmurly_capture AND TARGET murmurly_vad AND COMMAND murmurly_add_pulse_test)
+    # Real-time speech whose timing is measured: nothing else runs beside it.
     murmurly_add_pulse_test(test_audio_recorder_e2e
         TIMEOUT 180
+        PROPERTIES RUN_SERIAL TRUE
         SOURCES
             recorder/RecorderEndToEndTest.cpp
             recorder/RecorderTestSupport.h
