@@ -66,6 +66,10 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     ASSERT_TRUE(
         waitFor([&] { return pipeline->transcriptText() == "[Live preview - Mistral]\nHello there"; }));
     EXPECT_TRUE(pipeline->status() == QStringLiteral("Listening..."));
+    // A fragment of any pass but the current one (one still arriving after a newer pass has begun)
+    // is not shown.
+    LivePreview(*pipeline, nullptr).appendDelta(QStringLiteral("stale"), QUuid::createUuid());
+    EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello there");
 
     // The preview stays until the run's transcript replaces it.
     mistral.setAnswer(FakeAnswer{});

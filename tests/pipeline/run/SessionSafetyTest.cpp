@@ -27,9 +27,11 @@ TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsO
     const QString wav = appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav");
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
     writeSessionWav(wav, 20);
+    breakWavHeader(wav); // a crash cut it short: it is repaired first
     writePending(wav);
 
     auto pipeline = makePipeline(); // resumes the session and starts compressing it
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
     ASSERT_TRUE(waitFor([] { return !partFiles().isEmpty(); }));
     pipeline->start(); // Start during a run of the current session: its retry
     // The first encoding stops at once: no finished copy of it shows up while the retry encodes.
@@ -49,6 +51,10 @@ TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsO
         lemonfox.requests()[0].body.contains(QByteArray("filename=\"mixed-" + id.toUtf8() + ".opus\"")));
     const auto copy = AudioFileReader::open(opus);
     EXPECT_NEAR(static_cast<double>(copy->length()) / copy->processingFormat().sampleRate, 20.0, 0.05);
+    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
+    EXPECT_EQ(readFile(transcriptsFolder() + '/' + id + QStringLiteral(".txt")),
+              lemonfoxTranscript().toUtf8());
+    EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
 

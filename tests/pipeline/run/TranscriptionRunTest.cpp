@@ -41,8 +41,6 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_EQ(modeOf(pendingPath()), 0600u);
     audio.push(8);
     pipeline->stop();
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
@@ -58,7 +56,6 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
 
     ASSERT_EQ(lemonfox.requests().size(), 1);
-    EXPECT_TRUE(lemonfox.requests()[0].body.contains("OggS"));
     EXPECT_EQ(lemonfox.requests()[0].header("Authorization"), QByteArray("Bearer lf-key"));
     EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
 
@@ -185,20 +182,6 @@ TEST_F(TranscriptionRunTest, ForcedRunsWhileRecordingLeaveTheSessionForLater) {
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_FALSE(pendingExists());
-}
-
-TEST_F(TranscriptionRunTest, ResumeAtLaunchRepairsAndTranscribesThePendingRecording) {
-    const QString wav = pastRecording();
-    breakWavHeader(wav);
-    writePending(wav);
-    auto pipeline = makePipeline();
-    EXPECT_TRUE(pipeline->isTranscribing());
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_EQ(transcriptOf(idOf(wav)), lemonfoxTranscript());
-    EXPECT_FALSE(pendingExists());
-    EXPECT_FALSE(QFileInfo::exists(wav));
 }
 
 TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
