@@ -43,8 +43,11 @@ function(murmurly_discover_tests name)
         set(ARG_TIMEOUT 120)
     endif()
     string(MAKE_C_IDENTIFIER "${name}_${ARG_PREFIX}TESTS" test_list)
+    # NO_PRETTY_VALUES: our parameterised cases are named; the printed value (raw bytes, pointers
+    # included) would otherwise be appended to each test's name.
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
+        NO_PRETTY_VALUES
         TEST_PREFIX "${ARG_PREFIX}"
         TEST_LIST ${test_list}
         PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${ARG_PROPERTIES})
