@@ -10,7 +10,6 @@
 #include <onnx/onnx_pb.h>
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
