@@ -83,6 +83,8 @@ TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
          "has shape [64, 64, 2], expected [64, 64, 3]"},
         {"decoder.rnn.weight_hh", [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(1000); },
          "holds 1000 bytes, expected 262144"},
+        {"decoder.rnn.weight_ih", [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(300000); },
+         "holds 300000 bytes, expected 262144"},
         {"decoder.rnn.bias_ih", [](onnx::TensorProto& t) { t.set_data_type(onnx::TensorProto::DOUBLE); },
          "is not 32-bit float"},
     };
