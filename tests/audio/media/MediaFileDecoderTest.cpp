@@ -43,6 +43,11 @@ std::optional<Reason> refusal(const QString& path) {
     return std::nullopt;
 }
 
+// ffmpeg arguments written as one line.
+QStringList args(const char* line) {
+    return QString::fromLatin1(line).split(u' ');
+}
+
 double rms(const std::vector<float>& samples) {
     double sum = 0;
     for (float s : samples)
@@ -57,20 +62,16 @@ protected:
 };
 
 TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
-    const QStringList video{QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                            QStringLiteral("testsrc=size=64x48:rate=10:duration=3")};
     const struct {
         const char* name;
         QStringList arguments;
     } formats[] = {
-        {"talk.mp3", stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("libmp3lame")}},
-        {"talk.m4a", stereoTone(3) + QStringList{QStringLiteral("-c:a"), QStringLiteral("aac")}},
+        {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
+        {"talk.m4a", stereoTone(3) + args("-c:a aac")},
         {"talk.flac", stereoTone(3)},
         // The video comes first: the audio is not the container's first stream.
-        {"talk.webm", video + stereoTone(3) +
-                          QStringList{QStringLiteral("-map"), QStringLiteral("0:v"), QStringLiteral("-map"),
-                                      QStringLiteral("1:a"), QStringLiteral("-c:v"), QStringLiteral("libvpx"),
-                                      QStringLiteral("-c:a"), QStringLiteral("libopus")}},
+        {"talk.webm", args("-f lavfi -i testsrc=size=64x48:rate=10:duration=3") + stereoTone(3) +
+                          args("-map 0:v -map 1:a -c:v libvpx -c:a libopus")},
     };
     for (const auto& format : formats) {
         SCOPED_TRACE(format.name);
@@ -100,9 +101,7 @@ TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
     test::writeFile(path("notes.mp3"), "Meeting notes: nothing to hear here.\n");
     EXPECT_EQ(refusal(path("notes.mp3")), Reason::notMedia);
 
-    makeMedia({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-               QStringLiteral("testsrc=size=64x48:rate=10:duration=1")},
-              path("silent-film.mp4"));
+    makeMedia(args("-f lavfi -i testsrc=size=64x48:rate=10:duration=1"), path("silent-film.mp4"));
     EXPECT_EQ(refusal(path("silent-film.mp4")), Reason::noAudio);
 
     // A download that broke off: with the index up front, the audio stops a fraction of a second
@@ -115,8 +114,8 @@ TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
         test::writeFile(cutPath, whole.left(keep(whole.size())));
         return refusal(cutPath);
     };
-    const QStringList faststart{QStringLiteral("-movflags"), QStringLiteral("+faststart")};
-    EXPECT_EQ(cut("whole.mp4", faststart, [](qsizetype n) { return n - 1500; }), Reason::damaged);
+    EXPECT_EQ(cut("whole.mp4", args("-movflags +faststart"), [](qsizetype n) { return n - 1500; }),
+              Reason::damaged);
     EXPECT_EQ(cut("whole.flac", {}, [](qsizetype n) { return n / 2; }), Reason::damaged);
     EXPECT_EQ(cut("index-last.mp4", {}, [](qsizetype n) { return n / 2; }), Reason::notMedia);
 }

@@ -1,6 +1,8 @@
 #include "audio/OpusEncoder.h"
 #include "audio/AudioFileReader.h"
 #include "audio/AudioFileWriter.h"
+#include "support/MediaSamples.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,27 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <numbers>
-#include <optional>
-
 namespace murmurly {
 namespace {
 
-// Writes `seconds` of a 440 Hz tone in float WAV with the given rate and channel count.
-QString writeTone(const QString& path, double rate, std::uint32_t channels, double seconds) {
-    const AudioFormat format{rate, channels, SampleType::Float32, false};
-    auto writer = AudioFileWriter::create(path, format);
-    const auto frames = static_cast<std::uint32_t>(rate * seconds);
-    auto buffer = PcmBuffer::create(format, frames);
-    for (std::uint32_t c = 0; c < channels; ++c) {
-        float* data = buffer->floatChannelData(static_cast<int>(c));
-        for (std::uint32_t i = 0; i < frames; ++i)
-            data[i] = 0.3f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 440.0 * i / rate));
-    }
-    buffer->setFrameLength(frames);
-    writer->write(*buffer);
-    writer->close();
+// `seconds` of a 440 Hz tone as a float WAV with the given rate and channel count.
+QString writeTone(const QString& path, double rate, int channels, double seconds) {
+    const QString arguments = QStringLiteral("-f lavfi -i sine=f=440:r=%1 -t %2 -ac %3 -c:a pcm_f32le");
+    test::makeMedia(arguments.arg(rate).arg(seconds).arg(channels).split(u' '), path);
     return path;
 }
 
@@ -45,7 +33,7 @@ protected:
 TEST_F(OpusEncoderTest, EncodesAt48kWithTheInputDurationInMonoOrStereo) {
     const struct {
         double rate;
-        std::uint32_t inputChannels;
+        int inputChannels;
         int expectedChannels;
         double seconds;
     } cases[] = {{16000, 1, 1, 2.5}, {44100, 2, 2, 2.5}, {16000, 4, 2, 2.5}, {16000, 1, 1, 61.0}};
@@ -63,33 +51,32 @@ TEST_F(OpusEncoderTest, EncodesAt48kWithTheInputDurationInMonoOrStereo) {
 }
 
 TEST_F(OpusEncoderTest, FailuresSayWhatWentWrongAndTheDefaultOutputIsFresh) {
-    const auto failure = [](const QString& input, const QString& output) -> std::optional<OpusError> {
-        try {
-            OpusEncoder::encodeToOpus(input, output);
-        } catch (const OpusError& error) {
-            return error;
-        }
-        return std::nullopt;
-    };
-    // A header without samples: nothing is left behind.
+    // A header without samples leaves nothing behind; libopusenc reports a file it cannot create
+    // as OPE_CANNOT_OPEN.
     AudioFileWriter::create(path("empty.wav"), AudioFormat::working())->close();
-    auto error = failure(path("empty.wav"), path("empty.opus"));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind(), OpusError::Kind::conversionFailed);
-    EXPECT_EQ(error->description(), QStringLiteral("Audio file has no readable samples."));
-    EXPECT_FALSE(QFile::exists(path("empty.opus")));
-
-    // libopusenc reports a file it cannot create as OPE_CANNOT_OPEN.
-    error = failure(writeTone(path("in.wav"), 16000, 1, 0.5), path("no/such/folder/out.opus"));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind(), OpusError::Kind::failedToCreateEncoder);
-    EXPECT_EQ(error->description(), QStringLiteral("Failed to create Opus encoder: cannot open file"));
+    const struct {
+        QString input, output;
+        OpusError::Kind kind;
+        const char* text;
+    } failures[] = {
+        {path("empty.wav"), path("empty.opus"), OpusError::Kind::conversionFailed,
+         "Audio file has no readable samples."},
+        {writeTone(path("in.wav"), 16000, 1, 0.5), path("no/such/folder/out.opus"),
+         OpusError::Kind::failedToCreateEncoder, "Failed to create Opus encoder: cannot open file"},
+    };
+    for (const auto& f : failures) {
+        try {
+            OpusEncoder::encodeToOpus(f.input, f.output);
+            ADD_FAILURE() << f.text;
+        } catch (const OpusError& error) {
+            EXPECT_EQ(error.kind(), f.kind);
+            EXPECT_EQ(error.description(), QString::fromUtf8(f.text));
+        }
+        EXPECT_FALSE(QFile::exists(f.output));
+    }
 
     // An unreadable input: the reader's error is passed on.
-    QFile garbage(path("garbage.wav"));
-    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
-    garbage.write("this is not audio at all");
-    garbage.close();
+    test::writeFile(path("garbage.wav"), "this is not audio at all");
     EXPECT_THROW(OpusEncoder::encodeToOpus(path("garbage.wav"), path("g.opus")), SystemError);
 
     // Without an output path: a fresh Opus file in the temporary folder each time.

@@ -25,13 +25,6 @@ using namespace murmurly::test;
 
 namespace {
 
-bool sox(const QStringList& arguments) {
-    QProcess process;
-    process.start(QStringLiteral("sox"), arguments);
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
-}
-
 // Index of the first sample louder than a tenth of the peak, and the length from there to the
 // last such sample.
 std::pair<std::size_t, std::size_t> span(const std::vector<float>& x) {
@@ -89,7 +82,8 @@ protected:
         const QString reference = QDir::temp().filePath(name + "-16k.wav");
         *played = QDir::temp().filePath(name + ".wav");
         EXPECT_TRUE(PulseFixture::speak(text, raw)) << qPrintable(PulseFixture::lastError());
-        EXPECT_TRUE(sox({raw, *played, "norm", "-3"}) && sox({*played, "-r", "16000", reference}));
+        EXPECT_EQ(QProcess::execute("sox", {raw, *played, "norm", "-3"}), 0);
+        EXPECT_EQ(QProcess::execute("sox", {*played, "-r", "16000", reference}), 0);
         return readSamples(reference);
     }
 

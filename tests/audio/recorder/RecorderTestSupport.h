@@ -21,10 +21,7 @@ namespace murmurly::test {
 // thread, which then plays the capture thread. Returns false when no tap is installed.
 class ScriptedAudioInput : public AudioInput {
 public:
-    explicit ScriptedAudioInput(AudioFormat format = AudioFormat::working())
-        : m_format(format) {}
-
-    AudioFormat inputFormat() override { return m_format; }
+    AudioFormat inputFormat() override { return format; }
     void installTap(std::uint32_t bufferSize, TapBlock block) override {
         std::lock_guard lock(m_mutex);
         tapBufferSize = bufferSize;
@@ -44,13 +41,13 @@ public:
         return bool(m_tap);
     }
 
+    AudioFormat format = AudioFormat::working();
     bool failStart = false;
     int starts = 0;
     int stops = 0;
     std::uint32_t tapBufferSize = 0;
 
 private:
-    AudioFormat m_format;
     std::mutex m_mutex;
     TapBlock m_tap;
 };

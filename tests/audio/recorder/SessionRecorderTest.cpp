@@ -13,17 +13,15 @@
 
 using namespace murmurly;
 using namespace murmurly::test;
-using ::testing::Each;
-using ::testing::ElementsAre;
-using ::testing::FloatEq;
-using ::testing::SizeIs;
+using namespace ::testing;
 
 namespace {
 
 class SessionRecorderTest : public ::testing::Test {
 protected:
     void make(std::string script, char afterScript = 'S', AudioFormat micFormat = AudioFormat::working()) {
-        auto input = std::make_unique<ScriptedAudioInput>(micFormat);
+        auto input = std::make_unique<ScriptedAudioInput>();
+        input->format = micFormat;
         auto vad = std::make_unique<ScriptedVAD>(std::move(script), afterScript);
         m_input = input.get();
         m_vad = vad.get();
@@ -31,10 +29,7 @@ protected:
         recorder->onLevel = [this](float level) { note(levels, level, true); };
         recorder->onVADScoreChange = [this](std::optional<float> p) { note(scores, p, false); };
         recorder->onError = [this](const RecorderError& error) { note(errors, error, false); };
-        recorder->onSilenceStateChange = [this](bool silent) {
-            std::lock_guard lock(m_mutex);
-            silence.push_back(silent);
-        };
+        recorder->onSilenceStateChange = [this](bool silent) { note(silence, silent, false); };
     }
     // Levels come on the capture thread (here: the test's, which delivers), the rest on the IO queue.
     template <typename T>
@@ -52,6 +47,16 @@ protected:
         recorder->ingestSystemBuffer(constantBuffer(value, frames));
     }
     void finish() { recorder->stop().waitForFinished(); }
+    void expectStartFails(const QString& path) {
+        try {
+            recorder->start(path);
+            ADD_FAILURE() << "started without capture";
+        } catch (const RecorderError& error) {
+            EXPECT_EQ(error.kind(), RecorderError::Kind::failedToStart);
+            EXPECT_EQ(error.description(), QStringLiteral("Failed to start audio engine"));
+        }
+        EXPECT_FALSE(recorder->isRunning());
+    }
 
     static inline const std::thread::id testThread = std::this_thread::get_id();
     ScriptedAudioInput* m_input = nullptr;
@@ -121,8 +126,8 @@ TEST_F(SessionRecorderTest, MicrophoneAloneIsGatedAtHalfAmplitudeWithCallbacksOn
     ASSERT_EQ(levels.size(), 10u);       // one per 4096 frames: the partial ones made none yet
     EXPECT_NEAR(levels[0], 0.02f, 1e-5); // 2 × RMS of a constant 0.01 (summed in 32-bit floats)
     ASSERT_EQ(scores.size(), 12u);
-    EXPECT_THAT(scores[0], ::testing::Optional(FloatEq(0.1f)));
-    EXPECT_THAT(scores[1], ::testing::Optional(FloatEq(0.9f)));
+    EXPECT_THAT(scores[0], Optional(FloatEq(0.1f)));
+    EXPECT_THAT(scores[1], Optional(FloatEq(0.9f)));
     EXPECT_EQ(scores[8], std::nullopt); // each stop work ends the score
     EXPECT_EQ(scores.back(), std::nullopt);
     EXPECT_EQ(wrongThread, 0);
@@ -283,14 +288,7 @@ TEST_F(SessionRecorderTest, StartAndStopAreIdempotentAndFailuresLeaveItStopped) 
     // Capture cannot start: the empty file stays, the tap is gone.
     m_input->failStart = true;
     const QString orphan = pathFor("orphan.wav");
-    try {
-        recorder->start(orphan);
-        ADD_FAILURE() << "start should fail";
-    } catch (const RecorderError& error) {
-        EXPECT_EQ(error.kind(), RecorderError::Kind::failedToStart);
-        EXPECT_EQ(error.description(), QStringLiteral("Failed to start audio engine"));
-    }
-    EXPECT_FALSE(recorder->isRunning());
+    expectStartFails(orphan);
     EXPECT_TRUE(QFileInfo::exists(orphan));
     EXPECT_FALSE(m_input->deliver(constantBuffer(0.1f, 4096)));
     sys(0.1f); // ignored while stopped
@@ -299,9 +297,8 @@ TEST_F(SessionRecorderTest, StartAndStopAreIdempotentAndFailuresLeaveItStopped) 
 
     // No device (the input has no format): the same failure, and capture is not even tried.
     make("", 'S', AudioFormat{});
-    EXPECT_THROW(recorder->start(pathFor("no-device.wav")), RecorderError);
+    expectStartFails(pathFor("no-device.wav"));
     EXPECT_EQ(m_input->starts, 0);
-    EXPECT_FALSE(recorder->isRunning());
 }
 
 TEST_F(SessionRecorderTest, StopWorkIsOrderedBeforeReadersAndTheNextSession) {
@@ -320,7 +317,7 @@ TEST_F(SessionRecorderTest, StopWorkIsOrderedBeforeReadersAndTheNextSession) {
     mic(0.7f);
     mic(0.7f);
     finish();
-    EXPECT_THAT(readSamples(second), ::testing::AllOf(SizeIs(8192u), Each(FloatEq(0.35f))));
+    EXPECT_THAT(readSamples(second), AllOf(SizeIs(8192u), Each(FloatEq(0.35f))));
 
     // A recorder destroyed mid-session finishes its file without calling back into its owner
     // (the stop work's "no score" would be the third).
@@ -358,11 +355,10 @@ TEST_F(SessionRecorderTest, WriteFailuresAreReportedOnceAndRecordingGoesOn) {
     recorder->waitForStopWork(); // both written
     // The disk "fills up": writes beyond this size fail with EFBIG instead of killing us.
     std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-    const rlimit saved = limit;
-    limit.rlim_cur = rlim_t(QFileInfo(path).size());
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit full{rlim_t(QFileInfo(path).size()), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
     for (int i = 0; i < 3; ++i)
         mic(0.2f);
     recorder->waitForStopWork();

@@ -59,7 +59,6 @@ std::vector<float> ramp(std::size_t count, float first, std::vector<float> conte
     context.insert(context.end(), values.begin(), values.end());
     return context;
 }
-const std::vector<float> zeros64(64, 0.0f);
 
 class Gate : public ::testing::Test {
 protected:
@@ -136,7 +135,7 @@ TEST_F(Gate, AFailedWindowKeepsThePreviousAnswerAndLaterSamplesWait) {
     EXPECT_EQ(log.texts(QtCriticalMsg), std::vector<std::string>{"VAD processing failed: scripted failure"});
     ASSERT_EQ(model->calls.size(), 1u);
     EXPECT_EQ(gate.analyze(nullptr, 0), (VADAnalysisResult{true, 0.7f, true}));
-    EXPECT_EQ(model->audio(1), ramp(4096, 4096.0f, zeros64));
+    EXPECT_EQ(model->audio(1), ramp(4096, 4096.0f, std::vector<float>(64)));
 
     // A short hidden state fails the window: the previous answer stands.
     model->script = {{0.2f}, {0.9f, 127}};

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,26 +18,18 @@ public:
         s_previous = qInstallMessageHandler(&handler);
     }
     ~LogCapture() { qInstallMessageHandler(s_previous); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::string> texts(QtMsgType type) const {
-        std::vector<std::string> result;
-        for (const auto& [lineType, text] : s_lines)
-            if (lineType == type)
-                result.push_back(text);
-        return result;
-    }
+    std::vector<std::string> texts(QtMsgType type) const { return s_lines[type]; }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
         if (context.category && qstrcmp(context.category, s_category) == 0)
-            s_lines.emplace_back(type, message.toStdString());
+            s_lines[type].push_back(message.toStdString());
         if (s_previous)
             s_previous(type, context, message);
     }
     static inline const char* s_category = nullptr;
-    static inline std::vector<std::pair<QtMsgType, std::string>> s_lines;
+    static inline std::map<QtMsgType, std::vector<std::string>> s_lines;
     static inline QtMessageHandler s_previous = nullptr;
 };
 
