@@ -22,7 +22,7 @@ for path in usr/bin/murmurly usr/share/murmurly/silero_vad_v6.onnx \
     usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/icons/hicolor/scalable/apps/$id-symbolic.svg \
     usr/share/icons/hicolor/scalable/apps/$id-recording-symbolic.svg \
-    usr/lib/murmurly/libmurmurly-media.so \
+    usr/lib/x86_64-linux-gnu/murmurly/libmurmurly-media.so \
     usr/share/man/man1/murmurly.1.gz usr/share/doc/murmurly/copyright; do
     grep -qx "\./$path" <<<"$contents" || fail "$deb lacks /$path"
 done

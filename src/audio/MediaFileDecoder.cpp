@@ -12,7 +12,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcMedia, "com.murmurly.app.MediaFileDecoder")
 
 // The engine module sits at the same place relative to the program in the build tree and once
-// installed (bin/ and lib/murmurly/ under one prefix); test and benchmark programs share bin/.
+// installed (bin/ and lib/<triplet>/murmurly/ under one prefix); test and benchmark programs share bin/.
 OpenMediaDecoderEngine engineEntryPoint() {
     static const OpenMediaDecoderEngine entryPoint = []() -> OpenMediaDecoderEngine {
         const QString programDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
