@@ -199,45 +199,31 @@ void SessionRecorder::queuePendingLocked() {
 }
 
 void SessionRecorder::processBatch(const std::vector<CapturedBuffer>& batch) {
-    for (const CapturedBuffer& captured : batch) {
-        if (captured.isSystem)
-            processSystemBuffer(captured.buffer);
-        else
-            processMicBuffer(captured.buffer);
-    }
+    for (const CapturedBuffer& captured : batch)
+        processBuffer(captured);
 }
 
-void SessionRecorder::processMicBuffer(const PcmBuffer& buffer) {
+void SessionRecorder::processBuffer(const CapturedBuffer& captured) {
+    const char* source = captured.isSystem ? "System" : "Mic";
     std::vector<float> samples;
     try {
-        samples = resampleTo16kMono(buffer, m_micConverter);
+        samples = resampleTo16kMono(captured.buffer, captured.isSystem ? m_sysConverter : m_micConverter);
     } catch (const Error& error) {
-        qCCritical(lcSessionRecorder, "Mic resample failed: %s", qUtf8Printable(error.description()));
+        qCCritical(lcSessionRecorder, "%s resample failed: %s", source, qUtf8Printable(error.description()));
         return;
     } catch (const std::exception& error) {
-        qCCritical(lcSessionRecorder, "Mic resample failed: %s", error.what());
+        qCCritical(lcSessionRecorder, "%s resample failed: %s", source, error.what());
         return;
     }
-    ++m_micBufferCount;
-    if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
-        qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
-               static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
-    m_mixer.appendMic(samples.data(), samples.size());
-    tryMixAndProcess();
-}
-
-void SessionRecorder::processSystemBuffer(const PcmBuffer& buffer) {
-    std::vector<float> samples;
-    try {
-        samples = resampleTo16kMono(buffer, m_sysConverter);
-    } catch (const Error& error) {
-        qCCritical(lcSessionRecorder, "System resample failed: %s", qUtf8Printable(error.description()));
-        return;
-    } catch (const std::exception& error) {
-        qCCritical(lcSessionRecorder, "System resample failed: %s", error.what());
-        return;
+    if (captured.isSystem) {
+        m_mixer.appendSys(samples.data(), samples.size());
+    } else {
+        ++m_micBufferCount;
+        if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
+            qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
+                   static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
+        m_mixer.appendMic(samples.data(), samples.size());
     }
-    m_mixer.appendSys(samples.data(), samples.size());
     tryMixAndProcess();
 }
 

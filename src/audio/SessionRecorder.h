@@ -100,8 +100,8 @@ private:
     void queuePendingLocked();
     // IO queue from here on.
     void processBatch(const std::vector<CapturedBuffer>& batch);
-    void processMicBuffer(const PcmBuffer& buffer);
-    void processSystemBuffer(const PcmBuffer& buffer);
+    // Converts one buffer and hands it to the mixer as its source's next samples.
+    void processBuffer(const CapturedBuffer& captured);
     // Cuts and processes every window the mixer gives; `final` at the end of the session.
     void tryMixAndProcess(bool final = false);
     void updateSilenceState();
