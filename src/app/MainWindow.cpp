@@ -338,6 +338,7 @@ void MainWindow::setShowHistory(bool show) {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    updateMeters();
     // Appearing, not a window manager restoring a minimised window.
     if (event->spontaneous())
         return;
@@ -388,7 +389,8 @@ void MainWindow::updateRunState() {
 }
 
 void MainWindow::scheduleMeters() {
-    if (!m_meterRefresh.isActive())
+    // A hidden window has nothing to repaint; it catches up when it is shown.
+    if (isVisible() && !m_meterRefresh.isActive())
         m_meterRefresh.start();
 }
 

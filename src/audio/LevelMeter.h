@@ -9,7 +9,7 @@ namespace murmurly {
 
 // Turns the levels of small capture fragments into one level per `frames` frames (4096 by
 // default, about a tenth of a second), so that a meter is updated at the rate a person can read
-// and the main thread is not woken for every 30 ms of audio. Each fragment's level is
+// and the main thread is not woken for every fragment. Each fragment's level is
 // min(1, 2 × RMS); the combined level is the same formula over all the fragments' samples (exact
 // unless a fragment was clipped at 1). Not thread-safe: one capture thread feeds it.
 class LevelMeter {

@@ -41,7 +41,7 @@ QFuture<void> finishedFuture() {
 }
 
 // A copy that may cross threads, of the frames the buffer holds (capture blocks are sized for
-// 4096 frames and mostly carry a 30 ms fragment); none when memory is short (the buffer is then
+// 4096 frames and mostly carry a 50 ms fragment); none when memory is short (the buffer is then
 // dropped).
 std::optional<PcmBuffer> cloneBuffer(const PcmBuffer& buffer) {
     try {

@@ -83,8 +83,9 @@ public:
     static constexpr std::int64_t kHeaderUpdateFrames = 16000;
 
     // How much captured audio (both sources together, in seconds) the capture threads gather before
-    // they wake the IO queue. The sources deliver in fragments of about 30 ms; handing each over on
-    // its own would wake the IO queue some sixty times a second.
+    // they wake the IO queue: about one fragment of each source (50 ms each). The server sends
+    // smaller pieces when another program records from the same device at a lower latency; handing
+    // each over on its own would then wake the IO queue for every one of them.
     static constexpr double kHandOffSeconds = 0.06;
 
 private:

@@ -52,7 +52,7 @@ public:
     void setEventCallback(EventCallback callback);
 
     // Begins capturing in `format` (Float32) in blocks of at most `framesPerBlock` frames (the
-    // server's fragments, about 30 ms) and returns at once; the outcome arrives as Started or
+    // server's fragments, about 50 ms) and returns at once; the outcome arrives as Started or
     // Failed. Does nothing while already capturing.
     void start(const AudioFormat& format, std::uint32_t framesPerBlock);
     // Ends the capture, first handing the block callback what the server has already sent (on the

@@ -14,7 +14,7 @@ namespace murmurly {
 
 namespace {
 
-constexpr double kFragmentMilliseconds = 30.0;
+constexpr double kFragmentMilliseconds = 50.0;
 
 PcmBuffer makeBlock(const AudioFormat& format, std::uint32_t frames) {
     AudioFormat layout = format;
@@ -73,6 +73,8 @@ bool PulseRecordStream::connect(const QByteArray& sourceName, QString* error) {
     pa_stream_set_moved_callback(m_stream, &PulseRecordStream::movedCallback, this);
     // Small fragments: what the server holds at any moment, and so what a stop can lose, is one
     // fragment; the two sources also reach the mixer in steps this small, which keeps them aligned.
+    // Every fragment wakes this thread, and on a desktop the wake-ups are what recording costs, so
+    // they are no smaller than the alignment needs (docs/recording.md has the arithmetic).
     const std::size_t frameBytes = m_block.bufferByteCapacity() / m_block.frameCapacity();
     const auto fragmentFrames = static_cast<std::size_t>(format().sampleRate * kFragmentMilliseconds / 1000);
     pa_buffer_attr attr;

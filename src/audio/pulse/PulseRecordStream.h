@@ -16,7 +16,7 @@ struct pa_stream;
 namespace murmurly {
 
 // A record stream on one source of a connected PulseContext, delivering float32 blocks as the
-// server sends them: small fragments (about 30 ms), at most `framesPerBlock` frames each. Audio the
+// server sends them: small fragments (about 50 ms), at most `framesPerBlock` frames each. Audio the
 // server lost to an overrun arrives as silence of the same length. The server converts whatever the source
 // produces to the requested format, so the blocks keep one format for the stream's life, also when the stream
 // is moved to another device.
