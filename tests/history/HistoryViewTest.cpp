@@ -88,13 +88,14 @@ protected:
     }
 };
 
-TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAtEachShowing) {
+// Also run at twice the scale, for the screenshot.
+TEST_F(HistoryViewTest, RowsTellEachSessionAndItsTranscriptAndRenameAndDeleteAskFirst) {
+    // Empty, it offers nothing; the default language is read at each showing.
     showPanel();
     EXPECT_EQ(view->titleLabel()->text(), QStringLiteral("None selected"));
     EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Idle"));
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled() || view->exportButton()->isEnabled());
     EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("Select a session to view transcript."));
-
     struct Case {
         std::optional<QString> stored;
         QString selection, label, custom;
@@ -102,7 +103,7 @@ TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAt
     for (const Case& c : {Case{"german", "german", "German", ""}, Case{"de", "Custom", "Custom", "de"},
                           Case{std::nullopt, "Auto", "Auto", ""}}) {
         SCOPED_TRACE(c.stored.value_or("none").toStdString());
-        window->setShowHistory(false); // the next showing reads the preference afresh
+        window->setShowHistory(false);
         ASSERT_TRUE(PlainTextStore::writeLanguage(c.stored));
         showPanel();
         EXPECT_EQ(view->languageSelection(), c.selection);
@@ -112,10 +113,8 @@ TEST_F(HistoryViewTest, AnEmptyHistoryOffersNothingAndTheDefaultLanguageIsReadAt
         selectLanguage(QStringLiteral("swedish")); // a choice here is the panel's own
         EXPECT_EQ(PlainTextStore::readLanguage(), c.stored);
     }
-}
 
-// Also run at twice the scale, for the screenshot.
-TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelectedTranscriptShows) {
+    window->setShowHistory(false);
     writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(2500, 'o'));
     writeFile(inTranscripts(kA + ".txt"), "[00:00] SPEAKER_00: Hi.\n");
     writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(1'250'000, 'w'));
@@ -142,22 +141,9 @@ TEST_F(HistoryViewTest, RowsTellEachSessionsSourceSizesAndTranscriptAndTheSelect
     EXPECT_TRUE(view->exportDialog()->windowTitle().contains(QStringLiteral("text only")));
     view->exportDialog()->reject();
 
-    clickRow(1);
-    EXPECT_EQ(history().selectedID(), kB);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));
-    EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("No transcript saved yet."));
-    EXPECT_FALSE(view->exportButton()->isEnabled());
-    EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
-}
-
-TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAsked) {
-    for (const QString& id : {kA, kB, kC})
-        writeFile(inApp("mixed-" + id + ".wav"), "w");
-    writeFile(inTranscripts(kA + ".txt"), "t");
-    showPanel();
     QTest::keyClick(view->sessionList(), Qt::Key_F2); // the selected session
     ASSERT_NE(view->renameSheet(), nullptr);
-    EXPECT_EQ(view->renameSheet()->nameField()->text(), titleOf(kA));
+    EXPECT_EQ(view->renameSheet()->nameField()->text(), QStringLiteral("Design review"));
     view->renameSheet()->cancelButton()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->renameSheet() == nullptr; }, 5000));
     clickRow(1, SessionRowDelegate::Button::rename);
@@ -173,13 +159,18 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     EXPECT_EQ(view->deleteAlert()->informativeText(),
               QStringLiteral("This removes the WAV, Opus, and transcript files."));
     answerDelete(QStringLiteral("Cancel"));
-    EXPECT_TRUE(QFile::exists(inApp("mixed-" + kA + ".wav")));
+    EXPECT_TRUE(QFile::exists(inTranscripts(kA + ".txt")));
     clickRow(0, SessionRowDelegate::Button::remove);
     answerDelete(QStringLiteral("Delete"));
-    EXPECT_FALSE(QFile::exists(inApp("mixed-" + kA + ".wav")) || QFile::exists(inTranscripts(kA + ".txt")));
+    EXPECT_FALSE(QFile::exists(inTranscripts("mixed-" + kA + ".opus")) ||
+                 QFile::exists(inTranscripts(kA + ".txt")));
     EXPECT_EQ(history().selectedID(), kB);
     EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
     EXPECT_EQ(view->titleLabel()->text(), titleOf(kB));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));
+    EXPECT_EQ(view->transcriptBox()->placeholder(), QStringLiteral("No transcript saved yet."));
+    EXPECT_FALSE(view->exportButton()->isEnabled());
+    EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
 
     // Closing the panel with the alert and the sheet open. (Qt closes these two with the hidden
     // panel even without the panel's own clean-up; that clean-up matters for the export dialog.)
@@ -188,14 +179,14 @@ TEST_F(HistoryViewTest, RenameAndDeleteAskFirstAndAClosedPanelForgetsWhatWasAske
     QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
     window->setShowHistory(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
-    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC}));
+    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC, kD}));
 }
 
 TEST_F(HistoryViewTest,
        ReTranscribingShowsEachStepThenATranscriptThatExportsAsSubtitlesButNotWhileTheTopBarRuns) {
-    writeFile(inApp("mixed-" + kA + ".wav"), wavFile(16000));
+    toneWav(inApp("mixed-" + kA + ".wav"));
     writeFile(inTranscripts(kA + ".txt"), "old");
-    writeFile(inApp("mixed-" + kB + ".wav"), wavFile(1600));
+    writeFile(inApp("mixed-" + kB + ".wav"), "w");
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("english")));
     showPanel();
     selectLanguage(QStringLiteral("german"));
