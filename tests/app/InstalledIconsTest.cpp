@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -61,12 +62,20 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     expectStates(rendered(idle, 32), rendered(recording, 32));
     EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
 
-    // A custom image shipped with the program still wins over the theme.
+    // A custom image shipped with the program still wins over the theme: a mask painted in the
+    // tray's colour that never shows the recording. One that cannot be read counts as none.
     QImage mask(18, 18, QImage::Format_ARGB32);
-    mask.fill(Qt::black);
-    const QString customPath = data.filePath(QStringLiteral("toolbaricon.png"));
-    ASSERT_TRUE(mask.save(customPath));
-    EXPECT_EQ(MenuBarIcon(customPath).icon(true).name(), QString());
+    mask.fill(Qt::transparent);
+    QPainter(&mask).fillRect(QRect(3, 3, 12, 12), Qt::black);
+    ASSERT_TRUE(mask.save(data.filePath("toolbaricon.png")));
+    const MenuBarIcon custom(data.filePath("toolbaricon.png"));
+    EXPECT_EQ(custom.icon(true).name(), QString());
+    const QImage tinted = rendered(custom.icon(true), 32);
+    EXPECT_EQ(tinted, rendered(custom.icon(false), 32));
+    EXPECT_EQ(tinted.pixelColor(16, 16).rgb(), MenuBarIcon::foreground().rgb());
+    EXPECT_EQ(qAlpha(tinted.pixel(2, 2)), 0);
+    test::writeFile(data.filePath("broken.png"), "\x89PNG not really");
+    EXPECT_FALSE(MenuBarIcon(data.filePath("broken.png")).image().has_value());
 }
 
 } // namespace
