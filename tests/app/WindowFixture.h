@@ -54,11 +54,6 @@ protected:
         grant(true, true);
     }
 
-    void advance(double seconds) {
-        now += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(seconds));
-    }
-
     // One window of a tone with this gate decision and score, through to the window's state.
     void pushAndSettle(bool speech, float probability, float amplitude = 0.3f) {
         audio.state->speech = speech;

@@ -89,7 +89,7 @@ protected:
 };
 
 // Also run at twice the scale, for the screenshot.
-TEST_F(HistoryViewTest, RowsTellEachSessionAndItsTranscriptAndRenameAndDeleteAskFirst) {
+TEST_F(HistoryViewTest, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribingShowsEachStep) {
     // Empty, it offers nothing; the default language is read at each showing.
     showPanel();
     EXPECT_EQ(view->titleLabel()->text(), QStringLiteral("None selected"));
@@ -180,15 +180,14 @@ TEST_F(HistoryViewTest, RowsTellEachSessionAndItsTranscriptAndRenameAndDeleteAsk
     window->setShowHistory(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
     EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC, kD}));
-}
 
-TEST_F(HistoryViewTest,
-       ReTranscribingShowsEachStepThenATranscriptThatExportsAsSubtitlesButNotWhileTheTopBarRuns) {
+    // Re-transcribing shows each step, then a transcript that exports as subtitles.
     toneWav(inApp("mixed-" + kA + ".wav"));
     writeFile(inTranscripts(kA + ".txt"), "old");
-    writeFile(inApp("mixed-" + kB + ".wav"), "w");
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("english")));
     showPanel();
+    clickRow(0);
+    ASSERT_EQ(history().selectedID(), kA);
     selectLanguage(QStringLiteral("german"));
     lemonfox.setAnswer({.pieceSize = 16, .pauseMs = 40});
     view->reTranscribeButton()->click();

@@ -237,7 +237,10 @@ bool isOggOpus(const QString& path) {
     return bytes.startsWith("OggS") && bytes.contains("OpusHead");
 }
 
-TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheWav) {
+// The copy the services get, and its hand-off. The panel's view of that is tested over the real
+// pipeline (HistoryViewTest); what the pipeline does not show is how it is called, and that a panel
+// gone meanwhile is not called back.
+TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnlyALivePanelHearsBack) {
     SessionHistoryEntry entry;
     entry.id = kA;
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), std::nullopt);
@@ -262,11 +265,7 @@ TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheW
     entry.audioURL = written(inApp("mixed-" + kA + ".wav"), "RIFF"); // unencodable: the WAV itself
     QFile::remove(inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
-}
 
-// The panel's view of the hand-off is tested over the real pipeline (HistoryViewTest); what the
-// pipeline does not show is how it is called, and that a panel gone meanwhile is not called back.
-TEST(ReTranscription, HandsThePreparedCopyOverOnTheMainThreadWithForceAndOnlyALivePanelHearsBack) {
     toneWav(inApp("mixed-" + kA + ".wav"));
     SessionHistoryStore store;
     RecordingRunner runner;
