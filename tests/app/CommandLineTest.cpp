@@ -22,7 +22,7 @@ namespace {
 
 // The tests and the program are built into the same bin folder.
 QString binary() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/murmurly");
+    return QCoreApplication::applicationDirPath() + "/murmurly";
 }
 
 TEST(CommandLine, AnswersHelpWithoutADisplayFindsItsModelAndQuitsInOrderWhenTheSessionEnds) {
@@ -97,7 +97,7 @@ TEST(SingleInstance, SecondLaunchHandsItsCommandToTheFirstAndBadClientsBlockNobo
     // Nobody listening yet: reported, not awaited forever.
     const auto unanswered = first.send(Command::Show, 300);
     ASSERT_TRUE(unanswered.has_value());
-    EXPECT_TRUE(unanswered->contains(QStringLiteral("does not answer"))) << qPrintable(*unanswered);
+    EXPECT_TRUE(unanswered->contains("does not answer")) << qPrintable(*unanswered);
 
     QList<Command> received;
     QObject context;

@@ -19,18 +19,18 @@ QImage rendered(const QIcon& icon, int size) {
 
 TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnBefore) {
     QTemporaryDir data;
-    const QString themes = data.filePath(QStringLiteral("icons"));
-    const QString apps = themes + QStringLiteral("/hicolor/scalable/apps");
-    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + QStringLiteral("/Desktop")));
+    const QString themes = data.filePath("icons");
+    const QString apps = themes + "/hicolor/scalable/apps";
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + "/Desktop"));
     // The desktop's theme knows nothing of us; like every theme it falls back to hicolor, where
     // the package puts its icons.
-    test::writeFile(themes + QStringLiteral("/Desktop/index.theme"),
+    test::writeFile(themes + "/Desktop/index.theme",
                     "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
-    test::writeFile(themes + QStringLiteral("/hicolor/index.theme"),
+    test::writeFile(themes + "/hicolor/index.theme",
                     "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
                     "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
     QIcon::setThemeSearchPaths({themes});
-    QIcon::setThemeName(QStringLiteral("Desktop"));
+    QIcon::setThemeName("Desktop");
 
     // Drawn or installed, the ring is there in both states and its inside is filled only while
     // recording.
@@ -49,7 +49,7 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     const QString shipped = QStringLiteral(MURMURLY_ICONS_DIR "/");
     for (const char* name :
          {MenuBarIcon::idleThemeIcon, MenuBarIcon::recordingThemeIcon, MenuBarIcon::applicationThemeIcon}) {
-        const QString file = QLatin1String(name) + QStringLiteral(".svg");
+        const QString file = QLatin1String(name) + ".svg";
         ASSERT_TRUE(QFile::copy(shipped + file, apps + QLatin1Char('/') + file)) << name;
     }
     QIcon::setThemeSearchPaths({themes}); // looks again

@@ -7,11 +7,9 @@
 #include "audio/SystemAudioMonitor.h"
 #include "pipeline/TranscriptionPipeline.h"
 #include "pipeline/run/ScriptedAudio.h"
-#include "storage/SessionStore.h"
 #include "support/ApiKeyReset.h"
 #include "support/FakeTranscriptionService.h"
 
-#include <QDir>
 #include <QTest>
 
 #include <gtest/gtest.h>

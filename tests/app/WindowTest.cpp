@@ -196,6 +196,19 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     QGuiApplication::clipboard()->setText("keep me");
     model->copyTranscript();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "keep me");
+    // The box's own Copy empties the clipboard instead; a second press later on does not push
+    // back the first press's return to the label.
+    CopyButton& copy = *window.transcriptBox()->copyButton();
+    QElapsedTimer clock;
+    clock.start();
+    copy.click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString());
+    EXPECT_EQ(copy.text(), "Copied");
+    QTest::qWait(600);
+    copy.click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return copy.text() == "Copy"; }, 3000));
+    EXPECT_GE(clock.elapsed(), 1150);
+    EXPECT_LT(clock.elapsed(), 1700);
     EXPECT_EQ(accessibleValue(*window.levelBar()), "0.00");
     // Silence still shows a sliver of the bar.
     EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
@@ -278,14 +291,14 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     EXPECT_TRUE(row->progressBar()->isVisible());
     EXPECT_EQ(row->percentLabel()->text(), percent);
     EXPECT_EQ(row->progressBar()->value(), int(import.progress() * 100));
-    EXPECT_EQ(window.statusLabel()->text(), QStringLiteral("Importing\u2026 ") + percent);
-    EXPECT_EQ(content.statusAction()->text(), QStringLiteral("Status: Importing\u2026 ") + percent);
-    test::saveScreenshot(window, QStringLiteral("window-importing"));
+    EXPECT_EQ(window.statusLabel()->text(), "Importing\u2026 " + percent);
+    EXPECT_EQ(content.statusAction()->text(), "Status: Importing\u2026 " + percent);
+    test::saveScreenshot(window, "window-importing");
 
     QTest::mouseClick(row->cancelButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !import.isActive(); }, 10000));
     EXPECT_EQ(test::recordingsLeft(), QStringList());
-    EXPECT_EQ(content.statusAction()->text(), QStringLiteral("Status: Idle"));
+    EXPECT_EQ(content.statusAction()->text(), "Status: Idle");
     EXPECT_FALSE(row->cancelButton()->isVisible());
 
     // A text file chosen from the tray menu: the reason stays on display until dismissed.
@@ -299,10 +312,9 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     dialog->selectFile(notes);
     QMetaObject::invokeMethod(dialog, "accept");
     ASSERT_TRUE(QTest::qWaitFor([&] { return row->dismissButton()->isVisible(); }, 10000));
-    EXPECT_EQ(row->messageLabel()->text(),
-              QStringLiteral("Cannot import \"notes.mp3\": not a readable audio or video file"));
+    EXPECT_EQ(row->messageLabel()->text(), "Cannot import \"notes.mp3\": not a readable audio or video file");
     EXPECT_EQ(test::recordingsLeft(), QStringList());
-    test::saveScreenshot(window, QStringLiteral("window-import-failed"));
+    test::saveScreenshot(window, "window-import-failed");
     QTest::mouseClick(row->dismissButton(), Qt::LeftButton);
     EXPECT_FALSE(row->dismissButton()->isVisible());
 
@@ -311,45 +323,22 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     ASSERT_FALSE(window.isVisible());
     content.showWindowAction()->trigger();
     EXPECT_TRUE(window.isVisible());
-}
-
-// Placeholder, Copy and the "Copied" moment, on the box the window and the history panel share.
-TEST(WindowComponents, TranscriptBoxCopiesWhatItHoldsAndFollowsAGrowingText) {
-    TranscriptBox box(QStringLiteral("Transcript"), QStringLiteral("Waiting for audio blocks..."));
-    box.resize(400, 300);
-    TranscriptTextView& view = *box.textView();
-    EXPECT_EQ(view.toPlainText(), QStringLiteral("Waiting for audio blocks..."));
-
-    // Empty: Copy empties the clipboard rather than copying the placeholder.
-    QGuiApplication::clipboard()->setText(QStringLiteral("older"));
-    CopyButton& copy = *box.copyButton();
-    QElapsedTimer clock;
-    clock.start();
-    copy.click();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString());
-    EXPECT_EQ(copy.text(), QStringLiteral("Copied"));
-    // A second press later on does not push back the first press's return to the label.
-    QTest::qWait(600);
-    copy.click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return copy.text() == QStringLiteral("Copy"); }, 3000));
-    EXPECT_GE(clock.elapsed(), 1150);
-    EXPECT_LT(clock.elapsed(), 1700);
 
     // A growing text follows its end; a shorter one stays where it is.
     QString text;
     for (int line = 0; line < 60; ++line)
-        text += QStringLiteral("[00:%1] SPEAKER_00: line %1\n").arg(line, 2, 10, QLatin1Char('0'));
-    box.setText(text);
-    QScrollBar& scroll = *view.verticalScrollBar();
+        text += QString("[00:%1] SPEAKER_00: line %1\n").arg(line, 2, 10, QLatin1Char('0'));
+    window.transcriptBox()->setText(text);
+    QScrollBar& scroll = *transcript.verticalScrollBar();
     EXPECT_GT(scroll.maximum(), 0);
     EXPECT_EQ(scroll.value(), scroll.maximum());
     scroll.setValue(0);
-    box.setText(text.left(text.size() - 40));
+    window.transcriptBox()->setText(text.left(text.size() - 40));
     EXPECT_EQ(scroll.value(), 0);
-    box.setText(text + QStringLiteral("[01:00] SPEAKER_01: one more\n"));
+    window.transcriptBox()->setText(text + "[01:00] SPEAKER_01: one more\n");
     EXPECT_EQ(scroll.value(), scroll.maximum());
     copy.click();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), box.text());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), window.transcriptBox()->text());
 }
 
 TEST(WindowComponents, EverySymbolDrawsAndTheGallerySavesForReview) {
@@ -371,7 +360,7 @@ TEST(WindowComponents, EverySymbolDrawsAndTheGallerySavesForReview) {
     QLabel label;
     label.setPixmap(QPixmap::fromImage(gallery));
     label.resize(gallery.size());
-    test::saveScreenshot(label, QStringLiteral("symbols"));
+    test::saveScreenshot(label, "symbols");
 }
 
 // Looked up when used, never before main() has moved HOME to the test's own folder.
