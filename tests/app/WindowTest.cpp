@@ -75,10 +75,6 @@ int colouredWidth(LevelBar& bar) {
     return covered;
 }
 
-QString accessibleValue(QWidget& widget) {
-    return QAccessible::queryAccessibleInterface(&widget)->text(QAccessible::Value);
-}
-
 // The menu as a list of lines: "---" for a separator, " [off]" after a disabled item's text.
 QStringList describe(const QMenu& menu) {
     QStringList lines;
@@ -86,10 +82,6 @@ QStringList describe(const QMenu& menu) {
         lines << (action->isSeparator() ? QStringLiteral("---")
                                         : action->text() + (action->isEnabled() ? "" : " [off]"));
     return lines;
-}
-
-QImage iconImage(const QSystemTrayIcon& tray) {
-    return tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 // Drags `path` from a file manager onto `target` and lets go.
@@ -132,7 +124,8 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
         EXPECT_EQ(window.statusLabel()->text(), status);
         EXPECT_EQ(window.startStopButton()->text(), command);
         EXPECT_EQ(label.showsRecording(), recording);
-        EXPECT_EQ(iconImage(tray), MenuBarIcon::drawSymbol(recording, 32));
+        EXPECT_EQ(tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                  MenuBarIcon::drawSymbol(recording, 32));
     };
     const auto expectRows = [&](bool mic, bool system) {
         EXPECT_TRUE(window.showsPermissions());
@@ -209,7 +202,7 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     ASSERT_TRUE(QTest::qWaitFor([&] { return copy.text() == "Copy"; }, 3000));
     EXPECT_GE(clock.elapsed(), 1150);
     EXPECT_LT(clock.elapsed(), 1700);
-    EXPECT_EQ(accessibleValue(*window.levelBar()), "0.00");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(window.levelBar())->text(QAccessible::Value), "0.00");
     // Silence still shows a sliver of the bar.
     EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
     test::saveScreenshot(window, "working-idle");
@@ -228,7 +221,7 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.scoreLabel()->text() == "VAD: 0.50"; }, 5000))
         << qPrintable(window.scoreLabel()->text());
     EXPECT_EQ(colouredWidth(*window.levelBar()), window.levelBar()->width());
-    EXPECT_EQ(accessibleValue(*window.levelBar()), "1.00");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(window.levelBar())->text(QAccessible::Value), "1.00");
     test::saveScreenshot(window, "working-listening");
     test::saveScreenshot(menu, "menu-listening");
 

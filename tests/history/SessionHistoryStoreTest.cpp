@@ -260,7 +260,8 @@ TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnly
     entry.audioURL = toneWav(inApp("recording.wav"));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_TRUE(isOggOpus(inTranscripts("mixed-" + kA + ".opus")));
-    entry.audioURL = written(inApp("mixed-x.OGG"), "ogg"); // already compressed: as it is
+    entry.audioURL = inApp("mixed-x.OGG"); // already compressed: as it is
+    makeMedia(stereoTone(1) + QStringList{"-c:a", "libopus", "-f", "ogg"}, *entry.audioURL);
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
     entry.audioURL = written(inApp("mixed-" + kA + ".wav"), "RIFF"); // unencodable: the WAV itself
     QFile::remove(inTranscripts("mixed-" + kA + ".opus"));
