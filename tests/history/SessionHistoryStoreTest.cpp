@@ -238,7 +238,7 @@ bool isOggOpus(const QString& path) {
 }
 
 // The copy the services get, and its hand-off. The panel's view of that is tested over the real
-// pipeline (HistoryViewTest); what the pipeline does not show is how it is called, and that a panel
+// pipeline (HistoryPanel in tests/app); what the pipeline does not show is how it is called, and that a panel
 // gone meanwhile is not called back.
 TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnlyALivePanelHearsBack) {
     SessionHistoryEntry entry;
