@@ -1,14 +1,15 @@
 // The main window, its history panel, its components and the settings dialog over a scripted
 // microphone and a local stand-in for Lemonfox.
 #include "AppTestSupport.h"
-#include "WindowFixture.h"
 
+#include "app/AppModel.h"
 #include "app/AutostartEntry.h"
 #include "app/CopyButton.h"
 #include "app/ErrorBanner.h"
 #include "app/HistoryView.h"
 #include "app/ImportStatusRow.h"
 #include "app/LevelBar.h"
+#include "app/MainWindow.h"
 #include "app/MenuBarContent.h"
 #include "app/MenuBarIcon.h"
 #include "app/MenuBarLabel.h"
@@ -20,13 +21,20 @@
 #include "app/SymbolIcon.h"
 #include "app/TranscriptBox.h"
 #include "app/TranscriptTextView.h"
+#include "audio/MicRecorder.h"
+#include "audio/SessionRecorder.h"
+#include "audio/SystemAudioMonitor.h"
 #include "history/FileImport.h"
 #include "history/HistoryTestSupport.h"
 #include "history/SessionDateFormatter.h"
 #include "history/SessionHistoryStore.h"
 #include "history/SessionListModel.h"
 #include "history/SessionMetadataStore.h"
+#include "pipeline/TranscriptionPipeline.h"
+#include "pipeline/run/ScriptedAudio.h"
 #include "storage/PlainTextStore.h"
+#include "support/ApiKeyReset.h"
+#include "support/FakeTranscriptionService.h"
 #include "support/MediaSamples.h"
 #include "support/TestFiles.h"
 
@@ -52,14 +60,64 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUrl>
 
-namespace murmurly {
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+namespace murmurly::test {
 namespace {
 
-using test::readFile;
-using test::WindowFixture;
-using test::writeFile;
+// The window's model over a scripted microphone and gate, a clock the test moves, and a local
+// stand-in for Lemonfox; no sound server, so the two permissions are whatever the test sets.
+class WindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("PULSE_SERVER", "unix:/nonexistent/murmurly-test/native");
+        ASSERT_TRUE(lemonfox.listen());
+        qputenv("MURMURLY_LEMONFOX_BASE_URL", lemonfox.baseUrl().toString().toUtf8());
+        qputenv("LEMONFOX_API_KEY", "test-key");
+        TranscriptionPipeline::Dependencies deps;
+        deps.recorder = std::make_unique<SessionRecorder>(std::make_unique<ScriptedAudio::Input>(audio.state),
+                                                          std::make_unique<ScriptedAudio::Gate>(audio.state));
+        deps.microphoneAuthorized = [this] { return microphoneAuthorized; };
+        deps.clock = [this] { return now; };
+        model = std::make_unique<AppModel>(std::make_unique<TranscriptionPipeline>(std::move(deps)));
+    }
+
+    TranscriptionPipeline& pipeline() const { return model->pipeline(); }
+
+    void grant(bool mic, bool system) {
+        model->mic().setPermissionGranted(mic);
+        model->system().setPermissionGranted(system);
+    }
+
+    // Shows `window` with both permissions granted: appearing, it asks the (absent) sound server in
+    // the background, so they are granted again after its answer.
+    void showGranted(MainWindow& window) {
+        grant(true, true);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
+        grant(true, true);
+    }
+
+    // One window of a tone with this gate decision and score, through to the window's state.
+    void pushAndSettle(bool speech, float probability, float amplitude = 0.3f) {
+        audio.state->speech = speech;
+        audio.state->probability = probability;
+        audio.push(1, amplitude);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline().vadScore() == probability; }, 5000));
+    }
+
+    ScriptedAudio audio;
+    std::chrono::steady_clock::time_point now{};
+    bool microphoneAuthorized = true;
+    FakeTranscriptionService lemonfox{FakeTranscriptionService::Kind::lemonfox};
+    std::unique_ptr<AppModel> model;
+};
 
 const QColor yellow(255, 214, 10);
 
@@ -382,7 +440,7 @@ std::optional<QString> saveKey(SettingsView& view, const QString& key) {
     return view.status();
 }
 
-using Settings = test::WindowFixture;
+using Settings = WindowFixture;
 
 // The dialog the window opens: what the files hold, each choice saved at once, a key saved there
 // sent by the next transcription without a restart, and files that cannot be written.
@@ -549,11 +607,6 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     EXPECT_TRUE(view->startAtLoginBox()->isChecked());
     EXPECT_EQ(readFile(mistralKey()), "sk-file");
 }
-
-} // namespace
-
-namespace test {
-namespace {
 
 // The history panel in the main window, over a pipeline on a scripted microphone and the real
 // Lemonfox client talking to a local stand-in.
@@ -756,5 +809,4 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
 }
 
 } // namespace
-} // namespace test
-} // namespace murmurly
+} // namespace murmurly::test
