@@ -95,15 +95,6 @@ protected:
         model->system().setPermissionGranted(system);
     }
 
-    // Shows `window` with both permissions granted: appearing, it asks the (absent) sound server in
-    // the background, so they are granted again after its answer.
-    void showGranted(MainWindow& window) {
-        grant(true, true);
-        window.show();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
-        grant(true, true);
-    }
-
     // One window of a tone with this gate decision and score, through to the window's state.
     void pushAndSettle(bool speech, float probability, float amplitude = 0.3f) {
         audio.state->speech = speech;
@@ -608,66 +599,63 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     EXPECT_EQ(readFile(mistralKey()), "sk-file");
 }
 
-// The history panel in the main window, over a pipeline on a scripted microphone and the real
-// Lemonfox client talking to a local stand-in.
-class HistoryPanel : public WindowFixture {
-protected:
-    std::unique_ptr<MainWindow> window;
-    HistoryView* view = nullptr;
+QString titleOf(const QString& id) {
+    return SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(id));
+}
 
-    void SetUp() override {
-        WindowFixture::SetUp();
-        window = std::make_unique<MainWindow>(*model);
-        window->resize(820, 520);
-        ASSERT_NO_FATAL_FAILURE(showGranted(*window));
-        view = qobject_cast<HistoryView*>(window->historyPanel());
-        ASSERT_NE(view, nullptr);
-    }
-    SessionHistoryStore& history() const { return window->history(); }
+using HistoryPanel = WindowFixture;
+
+// The history panel in the main window, over a pipeline on a scripted microphone and the real
+// Lemonfox client talking to a local stand-in. Also run at twice the scale, for the screenshot.
+TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribingShowsEachStep) {
+    MainWindow window(*model);
+    window.resize(820, 520);
+    // Appearing, it asks the (absent) sound server in the background: granted again after that.
+    grant(true, true);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.showsPermissions(); }, 5000));
+    grant(true, true);
+    auto* view = qobject_cast<HistoryView*>(window.historyPanel());
+    ASSERT_NE(view, nullptr);
+    SessionHistoryStore& history = window.history();
     // Shows the panel and waits for its scan and its transcript load.
-    void showPanel() {
-        window->setShowHistory(true);
+    const auto showPanel = [&] {
+        window.setShowHistory(true);
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
-                return history().pendingScans() == 0 &&
+                return history.pendingScans() == 0 &&
                        view->transcriptPlaceholder() != "Loading transcript...";
             },
             20000));
-    }
-    QModelIndex row(int number) const { return view->sessionList()->model()->index(number, 0); }
-    QStringList factsAt(int number) const {
+    };
+    const auto row = [&](int number) { return view->sessionList()->model()->index(number, 0); };
+    const auto factsAt = [&](int number) {
         return SessionRowDelegate::facts(
             row(number).data(SessionListModel::EntryRole).value<SessionHistoryEntry>());
-    }
-    void clickRow(int number, std::optional<SessionRowDelegate::Button> button = std::nullopt) {
+    };
+    const auto clickRow = [&](int number, std::optional<SessionRowDelegate::Button> button = std::nullopt) {
         const QRect rect = view->sessionList()->visualRect(row(number));
         QTest::mouseClick(view->sessionList()->viewport(), Qt::LeftButton, {},
                           button ? SessionRowDelegate::buttonRect(rect, *button).center() : rect.center());
-    }
-    void answerDelete(const QString& choice) {
+    };
+    const auto answerDelete = [&](const QString& choice) {
         ASSERT_NE(view->deleteAlert(), nullptr);
         for (QAbstractButton* button : view->deleteAlert()->buttons())
             if (button->text() == choice)
                 return button->click();
         ADD_FAILURE() << "no button " << choice.toStdString();
-    }
-    QString titleOf(const QString& id) const {
-        return SessionDateFormatter().format(SessionDateFormatter::parseInternetDateTime(id));
-    }
-    void selectLanguage(const QString& value) {
+    };
+    const auto selectLanguage = [&](const QString& value) {
         const int index = view->languageMenu()->findData(value);
         view->languageMenu()->setCurrentIndex(index);
         emit view->languageMenu()->activated(index);
-    }
-    void waitForStatus(const QString& status) {
+    };
+    const auto waitForStatus = [&](const QString& status) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return view->statusLabel()->text() == status; }, 20000))
             << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
             << status.toStdString();
-    }
-};
+    };
 
-// Also run at twice the scale, for the screenshot.
-TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribingShowsEachStep) {
     // Empty, it offers nothing; the default language is read at each showing.
     showPanel();
     EXPECT_EQ(view->titleLabel()->text(), "None selected");
@@ -681,7 +669,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     for (const Case& c : {Case{"german", "german", "German", ""}, Case{"de", "Custom", "Custom", "de"},
                           Case{std::nullopt, "Auto", "Auto", ""}}) {
         SCOPED_TRACE(c.stored.value_or("none").toStdString());
-        window->setShowHistory(false);
+        window.setShowHistory(false);
         ASSERT_TRUE(PlainTextStore::writeLanguage(c.stored));
         showPanel();
         EXPECT_EQ(view->languageSelection(), c.selection);
@@ -692,7 +680,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
         EXPECT_EQ(PlainTextStore::readLanguage(), c.stored);
     }
 
-    window->setShowHistory(false);
+    window.setShowHistory(false);
     writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(2500, 'o'));
     writeFile(inTranscripts(kA + ".txt"), "[00:00] SPEAKER_00: Hi.\n");
     writeFile(inApp("mixed-" + kB + ".wav"), QByteArray(1'250'000, 'w'));
@@ -702,7 +690,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     writeFile(inApp("system-" + kD + ".wav"), QByteArray(1000, 's'));
     SessionMetadataStore::setName("Design review", kA);
     showPanel();
-    saveScreenshot(*window, "history");
+    saveScreenshot(window, "history");
     EXPECT_EQ(factsAt(0), (QStringList{"Audio", "Opus 3 KB", "Transcript"}));
     EXPECT_EQ(factsAt(1), (QStringList{"Audio", "WAV 1.3 MB", "Opus \u2014", "No transcript"}));
     EXPECT_EQ(factsAt(2), (QStringList{"System", "WAV 1 KB", "Opus 1 KB", "No transcript"}));
@@ -729,7 +717,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     view->renameSheet()->nameField()->setText("  Weekly sync ");
     view->renameSheet()->saveButton()->click();
     EXPECT_EQ(row(1).data().toString(), "Weekly sync");
-    EXPECT_EQ(history().selectedID(), kA); // a row's button does not select it
+    EXPECT_EQ(history.selectedID(), kA); // a row's button does not select it
 
     QTest::keyClick(view->sessionList(), Qt::Key_Delete);
     ASSERT_NE(view->deleteAlert(), nullptr);
@@ -741,7 +729,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     answerDelete("Delete");
     EXPECT_FALSE(QFile::exists(inTranscripts("mixed-" + kA + ".opus")) ||
                  QFile::exists(inTranscripts(kA + ".txt")));
-    EXPECT_EQ(history().selectedID(), kB);
+    EXPECT_EQ(history.selectedID(), kB);
     EXPECT_TRUE(view->sessionList()->selectionModel()->isRowSelected(0));
     EXPECT_EQ(view->titleLabel()->text(), titleOf(kB));
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text().isEmpty(); }, 5000));
@@ -754,9 +742,9 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     QTest::keyClick(view->sessionList(), Qt::Key_Delete);
     QTest::keyClick(view->sessionList(), Qt::Key_F2);
     QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
-    window->setShowHistory(false);
+    window.setShowHistory(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
-    EXPECT_EQ(idsOf(history().sessions()), (QStringList{kB, kC, kD}));
+    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC, kD}));
 
     // Re-transcribing shows each step, then a transcript that exports as subtitles.
     toneWav(inApp("mixed-" + kA + ".wav"));
@@ -764,7 +752,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     ASSERT_TRUE(PlainTextStore::writeLanguage("english"));
     showPanel();
     clickRow(0);
-    ASSERT_EQ(history().selectedID(), kA);
+    ASSERT_EQ(history.selectedID(), kA);
     selectLanguage("german");
     lemonfox.setAnswer({.pieceSize = 16, .pauseMs = 40});
     view->reTranscribeButton()->click();
@@ -776,7 +764,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     waitForStatus("Idle");
     EXPECT_EQ(view->transcriptBox()->text(), kServiceTranscript);
     EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
-    EXPECT_GT(history().session(kA)->audioOpusBytes, 0); // the new copy, found by the rescan
+    EXPECT_GT(history.session(kA)->audioOpusBytes, 0); // the new copy, found by the rescan
     ASSERT_EQ(lemonfox.requests().size(), 1);
     EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
 
@@ -805,7 +793,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     waitForStatus("Transcribing\u2026");
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled());
     EXPECT_TRUE(QTest::qWaitFor([&] { return view->transcriptBox()->text() == kServiceTranscript; }, 20000));
-    EXPECT_EQ(history().selectedID(), kB);
+    EXPECT_EQ(history.selectedID(), kB);
 }
 
 } // namespace
