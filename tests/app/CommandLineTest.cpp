@@ -22,14 +22,14 @@ namespace {
 
 // The tests and the program are built into the same bin folder.
 QString binary() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/murmurly");
+    return QCoreApplication::applicationDirPath() + "/murmurly";
 }
 
-TEST(CommandLine, HelpAndVersionAnswerInATerminalWithoutADisplay) {
+TEST(CommandLine, AnswersHelpWithoutADisplayFindsItsModelAndQuitsInOrderWhenTheSessionEnds) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QLatin1String(name));
-
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "MURMURLY_VAD_MODEL", "PULSE_SERVER"})
+        env.remove(name);
     const auto run = [&](const QStringList& arguments) {
         QProcess process;
         process.setProcessEnvironment(env);
@@ -39,21 +39,14 @@ TEST(CommandLine, HelpAndVersionAnswerInATerminalWithoutADisplay) {
         EXPECT_EQ(process.exitCode(), 0);
         return process.readAllStandardOutput();
     };
-    EXPECT_EQ(run({QStringLiteral("--version")}), QByteArray("Murmurly " MURMURLY_VERSION "\n"));
-    const QByteArray text = run({QStringLiteral("--toggle"), QStringLiteral("-h")});
+    EXPECT_EQ(run({"--version"}), QByteArray("Murmurly " MURMURLY_VERSION "\n"));
+    const QByteArray text = run({"--toggle", "-h"});
     EXPECT_TRUE(text.contains("Usage:") && text.contains("--toggle")) << text.constData();
-}
 
-TEST(CommandLine, FindsTheModelBesideItsBinaryAndQuitsInOrderWhenTheSessionEnds) {
     QTemporaryDir runtime;
-    ASSERT_TRUE(runtime.isValid());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("MURMURLY_VAD_MODEL"));
-    env.remove(QStringLiteral("PULSE_SERVER"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    const QString model =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/murmurly/silero_vad_v6.onnx");
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString model = QCoreApplication::applicationDirPath() + "/../share/murmurly/silero_vad_v6.onnx";
     const QByteArray found = "VAD model: " + QDir::cleanPath(model).toUtf8();
 
     // Logout (SIGTERM), Ctrl+C (SIGINT) and a closed terminal (SIGHUP) end it as Quit does; a
@@ -104,7 +97,7 @@ TEST(SingleInstance, SecondLaunchHandsItsCommandToTheFirstAndBadClientsBlockNobo
     // Nobody listening yet: reported, not awaited forever.
     const auto unanswered = first.send(Command::Show, 300);
     ASSERT_TRUE(unanswered.has_value());
-    EXPECT_TRUE(unanswered->contains(QStringLiteral("does not answer"))) << qPrintable(*unanswered);
+    EXPECT_TRUE(unanswered->contains("does not answer")) << qPrintable(*unanswered);
 
     QList<Command> received;
     QObject context;

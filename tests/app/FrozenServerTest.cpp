@@ -23,7 +23,7 @@ namespace {
 using test::PulseFixture;
 
 bool pendingExists() {
-    return QFileInfo::exists(test::appFolder() + QStringLiteral("/pending_session.json"));
+    return QFileInfo::exists(test::appFolder() + "/pending_session.json");
 }
 
 // The longest time the main thread went without running its event loop, measured by a 10 ms
@@ -64,7 +64,7 @@ void expectNormalStartAfterThaw(AppModel& model) {
     model.toggleRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline.isStarting(); }, 15000));
     ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
-    EXPECT_EQ(pipeline.statusText(), QStringLiteral("Listening..."));
+    EXPECT_EQ(pipeline.statusText(), "Listening...");
     model.toggleRecording();
     EXPECT_FALSE(pipeline.isRunning());
     model.pipeline().cancelTranscription();
@@ -82,18 +82,18 @@ TEST_F(FrozenServer, StartEndsInThePermissionErrorAfterTheTimeOutAndTheWindowKee
     // Stop while the permission check waits: the start is dropped, its late answer too.
     button.click();
     EXPECT_TRUE(pipeline.isStarting());
-    EXPECT_EQ(button.text(), QStringLiteral("Stop")) << "the waiting start is cancelled by this button";
+    EXPECT_EQ(button.text(), "Stop") << "the waiting start is cancelled by this button";
     QTest::qWait(300);
     button.click();
     EXPECT_FALSE(pipeline.isStarting());
-    EXPECT_EQ(button.text(), QStringLiteral("Start"));
+    EXPECT_EQ(button.text(), "Start");
 
     QElapsedTimer sinceStart;
     sinceStart.start();
     button.click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline.lastError() != nullptr; }, 10000));
     EXPECT_GE(sinceStart.elapsed(), 1900) << "the error came from the cancelled start";
-    EXPECT_EQ(window.errorBanner()->message(), QStringLiteral("Microphone permission is not granted."));
+    EXPECT_EQ(window.errorBanner()->message(), "Microphone permission is not granted.");
     EXPECT_FALSE(pipeline.isRunning());
     EXPECT_FALSE(pipeline.isStarting());
     EXPECT_FALSE(pendingExists());
@@ -131,7 +131,7 @@ TEST_F(FrozenServer, StopWhileTheRecorderWaitsForTheServerKeepsNothing) {
     model.toggleRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline.lastError() != nullptr; }, 15000));
     EXPECT_EQ(pipeline.lastErrorDescription(),
-              QStringLiteral("Failed to start microphone input: Failed to start audio engine"));
+              "Failed to start microphone input: Failed to start audio engine");
     EXPECT_FALSE(pipeline.isRunning());
     EXPECT_LT(watch.longestMs(), StallWatch::kBoundMs);
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -18,18 +19,18 @@ QImage rendered(const QIcon& icon, int size) {
 
 TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnBefore) {
     QTemporaryDir data;
-    const QString themes = data.filePath(QStringLiteral("icons"));
-    const QString apps = themes + QStringLiteral("/hicolor/scalable/apps");
-    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + QStringLiteral("/Desktop")));
+    const QString themes = data.filePath("icons");
+    const QString apps = themes + "/hicolor/scalable/apps";
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(themes + "/Desktop"));
     // The desktop's theme knows nothing of us; like every theme it falls back to hicolor, where
     // the package puts its icons.
-    test::writeFile(themes + QStringLiteral("/Desktop/index.theme"),
+    test::writeFile(themes + "/Desktop/index.theme",
                     "[Icon Theme]\nName=Desktop\nInherits=hicolor\nDirectories=\n");
-    test::writeFile(themes + QStringLiteral("/hicolor/index.theme"),
+    test::writeFile(themes + "/hicolor/index.theme",
                     "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n\n"
                     "[scalable/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
     QIcon::setThemeSearchPaths({themes});
-    QIcon::setThemeName(QStringLiteral("Desktop"));
+    QIcon::setThemeName("Desktop");
 
     // Drawn or installed, the ring is there in both states and its inside is filled only while
     // recording.
@@ -48,7 +49,7 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     const QString shipped = QStringLiteral(MURMURLY_ICONS_DIR "/");
     for (const char* name :
          {MenuBarIcon::idleThemeIcon, MenuBarIcon::recordingThemeIcon, MenuBarIcon::applicationThemeIcon}) {
-        const QString file = QLatin1String(name) + QStringLiteral(".svg");
+        const QString file = QLatin1String(name) + ".svg";
         ASSERT_TRUE(QFile::copy(shipped + file, apps + QLatin1Char('/') + file)) << name;
     }
     QIcon::setThemeSearchPaths({themes}); // looks again
@@ -61,12 +62,20 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     expectStates(rendered(idle, 32), rendered(recording, 32));
     EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
 
-    // A custom image shipped with the program still wins over the theme.
+    // A custom image shipped with the program still wins over the theme: a mask painted in the
+    // tray's colour that never shows the recording. One that cannot be read counts as none.
     QImage mask(18, 18, QImage::Format_ARGB32);
-    mask.fill(Qt::black);
-    const QString customPath = data.filePath(QStringLiteral("toolbaricon.png"));
-    ASSERT_TRUE(mask.save(customPath));
-    EXPECT_EQ(MenuBarIcon(customPath).icon(true).name(), QString());
+    mask.fill(Qt::transparent);
+    QPainter(&mask).fillRect(QRect(3, 3, 12, 12), Qt::black);
+    ASSERT_TRUE(mask.save(data.filePath("toolbaricon.png")));
+    const MenuBarIcon custom(data.filePath("toolbaricon.png"));
+    EXPECT_EQ(custom.icon(true).name(), QString());
+    const QImage tinted = rendered(custom.icon(true), 32);
+    EXPECT_EQ(tinted, rendered(custom.icon(false), 32));
+    EXPECT_EQ(tinted.pixelColor(16, 16).rgb(), MenuBarIcon::foreground().rgb());
+    EXPECT_EQ(qAlpha(tinted.pixel(2, 2)), 0);
+    test::writeFile(data.filePath("broken.png"), "\x89PNG not really");
+    EXPECT_FALSE(MenuBarIcon(data.filePath("broken.png")).image().has_value());
 }
 
 } // namespace

@@ -3,17 +3,16 @@
 #include "history/SessionHistoryStore.h"
 #include "pipeline/TranscriptionRunner.h"
 #include "storage/SessionStore.h"
+#include "support/MediaSamples.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QThread>
-#include <QtEndian>
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <ostream>
 #include <vector>
 
@@ -58,29 +57,15 @@ inline QString inTranscripts(const QString& name) {
 }
 
 // Writes `bytes` to `path` and returns the path.
-inline QString writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
+inline QString written(const QString& path, const QByteArray& bytes) {
+    writeFile(path, bytes);
     return path;
 }
 
-inline QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// A 16 kHz mono 16-bit PCM WAV file with `frames` frames of a tone.
-inline QByteArray wavFile(int frames) {
-    const auto le = [](quint32 v, int bytes) {
-        QByteArray b(4, '\0');
-        qToLittleEndian(v, b.data());
-        return b.left(bytes);
-    };
-    QByteArray wav = "RIFF" + le(36 + frames * 2, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) +
-                     le(16000, 4) + le(32000, 4) + le(2, 2) + le(16, 2) + "data" + le(frames * 2, 4);
-    for (int i = 0; i < frames; ++i)
-        wav += le(quint16(qint16(3000 * std::sin(2 * M_PI * 440 * i / 16000))), 2);
-    return wav;
+// A one-second recording of a tone.
+inline QString toneWav(const QString& path) {
+    makeMedia(stereoTone(1), path);
+    return path;
 }
 
 // Starts a rescan and waits until its result is applied.

@@ -9,7 +9,6 @@
 #include "history/SessionMetadataStore.h"
 #include "history/TranscriptExport.h"
 #include "pipeline/TranscriptSegmentsFile.h"
-#include "support/MediaSamples.h"
 #include "transcription/TranscriptionErrors.h"
 
 #include <QDir>
@@ -44,7 +43,7 @@ void addSessions(const QStringList& ids) {
         writeFile(inApp("mixed-" + id + ".wav"), "w");
 }
 
-TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSessionNewestFirst) {
+TEST(SessionHistoryScan, OneEntryPerSessionFromItsFilesDatedByItsIdElseItsWavElseNowNewestFirst) {
     // A: finished, its WAV already removed: only the mixed Opus copy and the transcript remain.
     writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(1234, 'o'));
     writeFile(inTranscripts(kA + ".txt"), "hello");
@@ -67,7 +66,24 @@ TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSess
     QDir().mkpath(inApp("sub"));
     writeFile(inApp("sub/mixed-" + kD + ".wav"), "not recursive");
     QDir().mkpath(inApp("mixed-" + kD + ".wav")); // a folder is no recording
+    // Ids that are no dates: the WAV's time, else (Opus only, its own time unused) now.
+    const auto setModified = [](const QString& path, const QDateTime& when) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
+                    file.setFileTime(when, QFileDevice::FileModificationTime));
+    };
+    setModified(written(inApp("mixed-weekly sync.wav"), "w"), utc(2023, 7, 4));
+    writeFile(inTranscripts("mixed-weekly sync.opus"), "oo"); // joins the WAV's entry
+    setModified(written(inTranscripts("mic-interview.opus"), "o"), utc(2020, 1, 1));
+    // One instant written in three zones: equal start times, ordered by id text.
+    const QStringList sameInstant = {"2022-03-01T16:05:09+02:00", "2022-03-01T14:05:09Z",
+                                     "2022-03-01T13:05:09-01:00"};
+    for (const QString& id : sameInstant)
+        writeFile(inApp("system-" + id + ".wav"), "s");
 
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    const QList<Entry> entries = SessionHistoryStore::scanEntries();
+    ASSERT_EQ(idsOf(entries), QStringList({"interview", kA, kB, kC, "weekly sync"}) + sameInstant);
     const Entry a = expected(kA, {.audioURL = inTranscripts("mixed-" + kA + ".opus"),
                                   .transcriptURL = inTranscripts(kA + ".txt"),
                                   .audioOpusBytes = 1234});
@@ -80,42 +96,21 @@ TEST(SessionHistoryScan, MergesRecordingsCopiesAndTranscriptsIntoOneEntryPerSess
                                   .audioOpusBytes = 700,
                                   .systemOpusBytes = 300});
     const Entry c = expected(kC, {.micURL = inApp("mic-" + kC + ".wav"), .micBytes = 44});
-    EXPECT_EQ(SessionHistoryStore::scanEntries(), (QList<Entry>{a, b, c}));
+    EXPECT_EQ(entries.mid(1, 3), (QList<Entry>{a, b, c}));
     QFile::remove(inTranscripts(kA + ".txt"));
     EXPECT_FALSE(a.hasTranscript()); // asks the disk, not the scan
-}
-
-TEST(SessionHistoryScan, DatesComeFromTheIdElseTheWavTimeElseNowAndTiesGoToTheGreaterId) {
-    const auto setModified = [](const QString& path, const QDateTime& when) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
-                    file.setFileTime(when, QFileDevice::FileModificationTime));
-    };
-    setModified(writeFile(inApp("mixed-weekly sync.wav"), "w"), utc(2023, 7, 4));
-    writeFile(inTranscripts("mixed-weekly sync.opus"), "oo"); // joins the WAV's entry
-    // Opus only: its own time is not used.
-    setModified(writeFile(inTranscripts("mic-interview.opus"), "o"), utc(2020, 1, 1));
-    // One instant written in three zones: equal start times, ordered by id text.
-    const QStringList sameInstant = {"2022-03-01T16:05:09+02:00", "2022-03-01T14:05:09Z",
-                                     "2022-03-01T13:05:09-01:00"};
-    for (const QString& id : sameInstant)
-        writeFile(inApp("system-" + id + ".wav"), "s");
-
-    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-    const QList<Entry> entries = SessionHistoryStore::scanEntries();
-    ASSERT_EQ(idsOf(entries), QStringList({"interview", "weekly sync"}) + sameInstant);
     EXPECT_TRUE(entries[0].startedAt >= before && entries[0].startedAt <= QDateTime::currentDateTimeUtc());
-    EXPECT_EQ(entries[1].startedAt, utc(2023, 7, 4));
-    EXPECT_EQ(entries[1].audioOpusBytes, 2);
-    EXPECT_EQ(entries[2].startedAt, utc(2022, 3, 1, 14, 5, 9));
+    EXPECT_EQ(entries[4].startedAt, utc(2023, 7, 4));
+    EXPECT_EQ(entries[4].audioOpusBytes, 2);
+    EXPECT_EQ(entries[5].startedAt, utc(2022, 3, 1, 14, 5, 9));
     qputenv("TZ", "America/New_York"); // unnamed sessions show a medium date and a short local time
     tzset();
     const SessionDateFormatter us(QLocale(QLocale::English, QLocale::UnitedStates));
-    EXPECT_EQ(us.format(entries[2].startedAt), QStringLiteral("Mar 1, 2022 9:05 AM"));
+    EXPECT_EQ(us.format(entries[5].startedAt), QStringLiteral("Mar 1, 2022 9:05 AM"));
 }
 
-TEST(SessionHistoryStore, ARescanKeepsASelectionThatSurvivesAndShowsTheTrimmedNames) {
-    addSessions({kB, kC});
+TEST(SessionHistoryStore, RescansKeepASurvivingSelectionAndTrimmedNamesAndDeleteTakesEverythingOfASession) {
+    addSessions({kB, kC, kD});
     SessionHistoryStore store;
     EXPECT_TRUE(store.sessions().isEmpty()); // it never scans by itself
     rescanAndWait(store);
@@ -128,52 +123,42 @@ TEST(SessionHistoryStore, ARescanKeepsASelectionThatSurvivesAndShowsTheTrimmedNa
     store.rename(kA, QStringLiteral("Later")); // unlisted: stored, shown once its files appear
     EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Planning \"Q3\""}, {kA, "Later"}}));
 
-    addSessions({kA});
+    const QStringList filesOfA = {written(inApp("mixed-" + kA + ".wav"), "w"),
+                                  written(inApp("mic-" + kA + ".wav"), "m"),
+                                  written(inTranscripts("mixed-" + kA + ".opus"), "o"),
+                                  written(inTranscripts("mic-" + kA + ".opus"), "o"),
+                                  written(inTranscripts("system-" + kA + ".opus"), "o"),
+                                  written(inTranscripts(kA + ".txt"), "t"),
+                                  written(inTranscripts(kA + ".segments.json"), "[]")};
+    QStringList kept = {written(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
+                        written(inApp("pending_session.json"), "{}")};
     rescanAndWait(store);
-    EXPECT_EQ(idsOf(store.sessions()), (QStringList{kA, kB, kC}));
+    EXPECT_EQ(idsOf(store.sessions()), (QStringList{kA, kB, kC, kD}));
     EXPECT_EQ(store.selectedID(), kC);
     EXPECT_EQ(store.session(kA)->displayName, QStringLiteral("Later"));
     EXPECT_EQ(store.session(kB)->displayName, QStringLiteral("Planning \"Q3\""));
     EXPECT_EQ(store.session(kC)->displayName, expected(kC).displayName);
 
-    // The selected session vanished; the names file became unreadable.
-    QFile::remove(inApp("mixed-" + kC + ".wav"));
-    writeFile(inApp("session_metadata.json"), QStringLiteral(R"({"%1":"Planning","x":1})").arg(kB).toUtf8());
-    rescanAndWait(store);
-    EXPECT_EQ(store.selectedID(), kA);
-    EXPECT_EQ(store.session(kB)->displayName, expected(kB).displayName);
-}
-
-TEST(SessionHistoryStore, DeleteRemovesTheSessionsFilesNameAndRowAndMovesTheSelection) {
-    const QStringList filesOfA = {writeFile(inApp("mixed-" + kA + ".wav"), "w"),
-                                  writeFile(inApp("mic-" + kA + ".wav"), "m"),
-                                  writeFile(inTranscripts("mixed-" + kA + ".opus"), "o"),
-                                  writeFile(inTranscripts("mic-" + kA + ".opus"), "o"),
-                                  writeFile(inTranscripts("system-" + kA + ".opus"), "o"),
-                                  writeFile(inTranscripts(kA + ".txt"), "t"),
-                                  writeFile(inTranscripts(kA + ".segments.json"), "[]")};
-    QStringList kept = {writeFile(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
-                        writeFile(inApp("pending_session.json"), "{}")};
-    addSessions({kB, kC, kD});
-    SessionMetadataStore::setName(QStringLiteral("Doomed"), kA);
-    SessionMetadataStore::setName(QStringLiteral("Keeper"), kB);
-    SessionHistoryStore store;
-    rescanAndWait(store);
-    kept << writeFile(inApp("mixed-late.wav"), "w"); // a session the store has not listed stays
+    kept << written(inApp("mixed-late.wav"), "w"); // a session the store has not listed stays
     store.deleteSession(QStringLiteral("late"));
-    ASSERT_EQ(store.selectedID(), kA);
-
-    store.deleteSession(kA);
+    store.deleteSession(kA); // not selected: the selection stays
     for (const QString& path : filesOfA + kept)
         EXPECT_EQ(QFile::exists(path), kept.contains(path)) << path.toStdString();
-    EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Keeper"}}));
+    EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Planning \"Q3\""}}));
     EXPECT_EQ(idsOf(store.sessions()), (QStringList{kB, kC, kD}));
+    EXPECT_EQ(store.selectedID(), kC);
+    store.deleteSession(kC); // selected: the first one left is
     EXPECT_EQ(store.selectedID(), kB);
+
+    // The selected session vanished; the names file became unreadable.
     store.setSelectedID(kD);
-    store.deleteSession(kB); // not selected: the selection stays
-    EXPECT_EQ(store.selectedID(), kD);
-    store.deleteSession(kC);
-    store.deleteSession(kD);
+    QFile::remove(inApp("mixed-" + kD + ".wav"));
+    writeFile(inApp("session_metadata.json"), QStringLiteral(R"({"%1":"Planning","x":1})").arg(kB).toUtf8());
+    rescanAndWait(store);
+    EXPECT_EQ(store.selectedID(), QStringLiteral("late")); // dated now: the first
+    EXPECT_EQ(store.session(kB)->displayName, expected(kB).displayName);
+    store.deleteSession(QStringLiteral("late"));
+    store.deleteSession(kB);
     EXPECT_EQ(store.selectedID(), std::nullopt);
 }
 
@@ -252,12 +237,15 @@ bool isOggOpus(const QString& path) {
     return bytes.startsWith("OggS") && bytes.contains("OpusHead");
 }
 
-TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheWav) {
+// The copy the services get, and its hand-off. The panel's view of that is tested over the real
+// pipeline (HistoryPanel in tests/app); what the pipeline does not show is how it is called, and that a panel
+// gone meanwhile is not called back.
+TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnlyALivePanelHearsBack) {
     SessionHistoryEntry entry;
     entry.id = kA;
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), std::nullopt);
 
-    entry.systemURL = writeFile(inApp("system-" + kA + ".wav"), wavFile(16000));
+    entry.systemURL = toneWav(inApp("system-" + kA + ".wav"));
     const QString systemCopy = inTranscripts("system-" + kA + ".opus");
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
     const QByteArray made = readFile(systemCopy);
@@ -269,20 +257,17 @@ TEST(UploadPreparation, ReusesOrEncodesTheCopyOfTheChosenTrackAndFallsBackToTheW
     EXPECT_TRUE(isOggOpus(systemCopy));
 
     // The mixed track wins; its copy is named after the field, not after the file.
-    entry.audioURL = writeFile(inApp("recording.wav"), wavFile(800));
+    entry.audioURL = toneWav(inApp("recording.wav"));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_TRUE(isOggOpus(inTranscripts("mixed-" + kA + ".opus")));
-    entry.audioURL = writeFile(inApp("mixed-x.OGG"), "ogg"); // already compressed: as it is
+    entry.audioURL = inApp("mixed-x.OGG"); // already compressed: as it is
+    makeMedia(stereoTone(1) + QStringList{"-c:a", "libopus", "-f", "ogg"}, *entry.audioURL);
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
-    entry.audioURL = writeFile(inApp("mixed-" + kA + ".wav"), wavFile(0)); // unencodable: the WAV itself
+    entry.audioURL = written(inApp("mixed-" + kA + ".wav"), "RIFF"); // unencodable: the WAV itself
     QFile::remove(inTranscripts("mixed-" + kA + ".opus"));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
-}
 
-// The panel's view of the hand-off is tested over the real pipeline (HistoryViewTest); what the
-// pipeline does not show is how it is called, and that a panel gone meanwhile is not called back.
-TEST(ReTranscription, HandsThePreparedCopyOverOnTheMainThreadWithForceAndOnlyALivePanelHearsBack) {
-    writeFile(inApp("mixed-" + kA + ".wav"), wavFile(16000));
+    toneWav(inApp("mixed-" + kA + ".wav"));
     SessionHistoryStore store;
     RecordingRunner runner;
     EXPECT_FALSE(store.reTranscribe(runner, std::nullopt, {})); // nothing selected
