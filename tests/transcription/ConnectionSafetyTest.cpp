@@ -1,6 +1,5 @@
-// What goes over the wire besides the upload itself: the key in the Authorization header, the
-// temporary copies of an upload, and the way to the service through the user's proxy.
-#include "storage/PlainTextStore.h"
+// What goes over the wire besides the upload itself: the temporary copies of an upload, and the
+// way to the service through the user's proxy.
 #include "transcription/ServiceFixture.h"
 
 #include <QProcess>
@@ -12,19 +11,6 @@ namespace murmurly::test {
 namespace {
 
 using ConnectionSafetyTest = ServiceFixture;
-
-TEST_F(ConnectionSafetyTest, KeysWithControlCharactersAreRefusedAndNeverSent) {
-    // A key file with a line break inside: it would smuggle a header of its own into the request.
-    writeFile(PlainTextStore::lemonfoxApiKeyURL(), "lf-key\r\nX-Injected: yes\n");
-    qputenv("MISTRAL_API_KEY", "ms-key\tsecond");
-    const QString text = QStringLiteral("Invalid %1 API key: it contains a line break or another control "
-                                        "character. Enter the key again in Settings.");
-    EXPECT_EQ(call(Call::lemonfox, opusInput()).errorText(), text.arg("Lemonfox"));
-    EXPECT_EQ(call(Call::mistralStream, opusInput()).errorText(), text.arg("Mistral"));
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
-    EXPECT_TRUE(mistral.requests().isEmpty());
-    EXPECT_EQ(temporaryFiles(), QStringList());
-}
 
 // The temporary copies of a recording (the compressed copy and the request body) sit in a folder
 // every user can list: nobody else may read them while the upload is under way. Cancelling the

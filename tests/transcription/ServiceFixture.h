@@ -38,6 +38,13 @@ public: // the parameterised cases below set the fixture up through it
         return writeBytes(input(name), QByteArray("OggS-pretend-opus-") + QByteArray(300, '\x07'));
     }
 
+    // A sparse file: only its length matters to the size check.
+    QString sparseInput(qint64 size) const {
+        QFile file(input(QStringLiteral("big.opus")));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size));
+        return file.fileName();
+    }
+
     // Runs one client call to its end.
     CallOutcome<LemonfoxTranscriptionResponse> call(Call call, const QString& file,
                                                     const std::optional<QString>& language = std::nullopt) {

@@ -36,73 +36,49 @@ protected:
     }
 };
 
+// The preview of a pass is shown as it streams in. stop() ends the pass in flight at once (a
+// fragment already on its way is dropped), and the preview stays until the run's transcript
+// replaces it.
 TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     // As a user might leave it after editing by hand.
     writeFile(PlainTextStore::providerURL(), "  Mistral \n");
-    FakeAnswer streaming;
-    streaming.events = {delta("Hello "), delta("there"),
-                        FakeTranscriptionService::event(
-                            "transcription.done", R"({"type":"transcription.done","text":"Hello there"})")};
-    streaming.holdAfterFirstEvent = true;
-    mistral.setAnswer(streaming);
-
-    auto pipeline = makePipeline();
-    pipeline->start();
-    ASSERT_TRUE(pipeline->isRunning());
-    audio.state->speech = true;
-    audio.push(40); // 10.24 s, all kept by the gate
-
-    // The first fragment is on display while the pass is still streaming.
-    ASSERT_TRUE(waitFor([&] { return pipeline->transcriptText() == "[Live preview - Mistral]\nHello"; }));
-    ASSERT_EQ(mistral.requests().size(), 1);
-    EXPECT_TRUE(mistral.requests()[0].body.contains("name=\"stream\"\r\n\r\ntrue"));
-    // The snapshot of a recording shorter than 20 s is all of it.
-    const QStringList held = snapshots();
-    ASSERT_EQ(held.size(), 1);
-    EXPECT_EQ(samplesOf(QDir::temp().filePath(held[0])).size(), 40u * 4096u);
-
-    mistral.release();
-    ASSERT_TRUE(waitFor([&] { return mistral.answerFinished() && snapshots().isEmpty(); }));
-    ASSERT_TRUE(
-        waitFor([&] { return pipeline->transcriptText() == "[Live preview - Mistral]\nHello there"; }));
-    EXPECT_TRUE(pipeline->status() == QStringLiteral("Listening..."));
-    // A fragment of any pass but the current one (one still arriving after a newer pass has begun)
-    // is not shown.
-    LivePreview(*pipeline, nullptr).appendDelta(QStringLiteral("stale"), QUuid::createUuid());
-    EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello there");
-
-    // The preview stays until the run's transcript replaces it.
-    mistral.setAnswer(FakeAnswer{});
-    pipeline->stop();
-    EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello there");
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] speaker_1: Hello there.\n"));
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
-}
-
-// stop() ends the pass in flight at once, and a fragment that was already on its way is dropped.
-TEST_F(LivePreviewTest, StopEndsThePassAndDropsLateFragments) {
-    ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
     // Two fragments in one piece: both are read at once, the second is applied after the first.
     mistral.setAnswer(
         {.events = {delta("Hello ") + delta("there"), delta(" again")}, .holdAfterFirstEvent = true});
-
     auto pipeline = makePipeline();
+    bool stopped = false;
     QObject::connect(pipeline.get(), &TranscriptionPipeline::transcriptTextChanged, pipeline.get(), [&] {
-        if (pipeline->isRunning() && pipeline->transcriptText().endsWith(QStringLiteral("Hello"))) {
-            mistral.setAnswer(silentAnswer()); // the run after stop() stays out of the way
-            pipeline->stop();
+        if (stopped || pipeline->transcriptText() != "[Live preview - Mistral]\nHello") {
+            return;
         }
+        stopped = true;
+        // On display while the pass is still streaming.
+        EXPECT_FALSE(mistral.answerFinished());
+        EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
+        ASSERT_EQ(mistral.requests().size(), 1);
+        EXPECT_TRUE(mistral.requests()[0].body.contains("name=\"stream\"\r\n\r\ntrue"));
+        // The snapshot of a recording shorter than 20 s is all of it.
+        const QStringList held = snapshots();
+        ASSERT_EQ(held.size(), 1);
+        EXPECT_EQ(samplesOf(QDir::temp().filePath(held[0])).size(), 40u * 4096u);
+        // A fragment of any pass but the current one (one still arriving after a newer pass has
+        // begun) is not shown.
+        LivePreview(*pipeline, nullptr).appendDelta(QStringLiteral("stale"), QUuid::createUuid());
+        EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello");
+        mistral.setAnswer(slowAnswer()); // the run after stop() takes a second
+        pipeline->stop();
     });
     pipeline->start();
-    audio.push(40);
+    ASSERT_TRUE(pipeline->isRunning());
+    audio.push(40); // 10.24 s, all kept by the gate
     ASSERT_TRUE(waitFor([&] { return !pipeline->isRunning(); }));
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello");
     // The held stream is abandoned, not waited for (the fake service holds it for 20 s).
     EXPECT_TRUE(QTest::qWaitFor([&] { return snapshots().isEmpty(); }, 5000));
-    EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello");
-    pipeline->cancelTranscription();
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] speaker_1: Hello there.\n"));
+    EXPECT_TRUE(lemonfox.requests().isEmpty());
 }
 
 // A pass is sent only when the recording has grown since the last one was sent, whether that one
@@ -142,6 +118,7 @@ TEST_F(LivePreviewTest, PassesFollowTheRecordingAndTheLongerTextStays) {
     mistral.setAnswer(done("Kenobi"));
     audio.push(8);
     ASSERT_TRUE(waitFor([&] { return mistral.requests().size() == 3 && mistral.answerFinished(); }));
+    ASSERT_TRUE(waitFor([&] { return snapshots().isEmpty(); })); // each pass's snapshot goes with it
     QTest::qWait(200);
     EXPECT_EQ(pipeline->transcriptText(), "[Live preview - Mistral]\nHello there, general");
 }

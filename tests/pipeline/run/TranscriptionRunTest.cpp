@@ -13,10 +13,6 @@ namespace {
 
 class TranscriptionRunTest : public ServiceFixture {
 protected:
-    // A finished recording of another session, as the history hands it over.
-    static QString pastRecording(const QString& id = QStringLiteral("2025-03-01T14:05:09Z")) {
-        return writeSessionWav(appFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".wav"));
-    }
     static QString idOf(const QString& recording) {
         return *SessionStore::sessionID(recording, QStringLiteral("mixed-"));
     }
@@ -29,9 +25,13 @@ protected:
     }
 };
 
-// Everything a session leaves is the owner's only: other users may share the machine.
-TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
+// start() during a run, and cancelTranscription(), keep the session: a run that is cancelled
+// neither reports nor clears, and the next start() transcribes the same recording again. The run
+// that succeeds shows and stores the transcript and tidies up. Everything a session leaves is the
+// owner's only: other users may share the machine.
+TEST_F(TranscriptionRunTest, ARunIsRetriedUntilItSucceedsAndThenTidiesUp) {
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("german")));
+    lemonfox.setAnswer(silentAnswer());
     auto pipeline = makePipeline();
     pipeline->start();
     const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
@@ -41,6 +41,27 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_EQ(modeOf(pendingPath()), 0600u);
     audio.push(8);
     pipeline->stop();
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    const QByteArray record = readFile(pendingPath());
+
+    pipeline->start(); // cancels the run and starts it again, records nothing
+    EXPECT_FALSE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->isTranscribing());
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
+
+    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
+    pipeline->cancelTranscription();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_FALSE(pipeline->status().has_value());
+    QTest::qWait(300); // let the aborted calls wind down: their endings must stay silent
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_EQ(readFile(pendingPath()), record);
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
+
+    lemonfox.setAnswer(FakeAnswer{});
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isRunning());
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
@@ -54,10 +75,9 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_FALSE(QFileInfo::exists(wav)); // its Opus copy stands in for it now
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-
-    ASSERT_EQ(lemonfox.requests().size(), 1);
-    EXPECT_EQ(lemonfox.requests()[0].header("Authorization"), QByteArray("Bearer lf-key"));
-    EXPECT_TRUE(lemonfox.requests()[0].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
+    ASSERT_EQ(lemonfox.requests().size(), 3);
+    EXPECT_EQ(lemonfox.requests()[2].header("Authorization"), QByteArray("Bearer lf-key"));
+    EXPECT_TRUE(lemonfox.requests()[2].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
 
     // The next recording starts with a clean slate.
     pipeline->start();
@@ -65,12 +85,37 @@ TEST_F(TranscriptionRunTest, SuccessShowsAndStoresTheTranscriptAndTidiesUp) {
     EXPECT_TRUE(pipeline->transcriptText().isEmpty());
 }
 
-// A failed run is shown and not retried: the record goes, the recording stays for the history.
-// A new run clears the last failure as it starts.
-TEST_F(TranscriptionRunTest, FailuresAreShownAndTheSessionIsNotKept) {
-    lemonfox.setAnswer({.status = 500, .contentType = "text/plain", .body = "Service overloaded"});
+// At launch, a pending record that does not decode is left alone; one whose recording holds no
+// samples is dropped and the user is told, which does not stand in the way of a new recording. A
+// failed run is shown and not retried: the record goes, the recording stays for the history. A new
+// run clears the last failure as it starts.
+TEST_F(TranscriptionRunTest, UnusableRecordsAndFailedRunsAreShownAndNotKept) {
+    writePending(writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav")),
+                 QStringLiteral("2025-03-01T14:05:09.500Z"));
+    const QByteArray record = readFile(pendingPath());
+    {
+        auto pipeline = makePipeline();
+        EXPECT_FALSE(pipeline->isTranscribing());
+        EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+        EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+        EXPECT_EQ(readFile(pendingPath()), record);
+    }
+    writePending(writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T15:00:00Z.wav"), 0));
     auto pipeline = makePipeline();
-    const QString wav = recordSession(*pipeline);
+    EXPECT_EQ(pipeline->lastErrorDescription(),
+              QStringLiteral("Pending audio was unreadable. Please record again."));
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
+    EXPECT_FALSE(pendingExists());
+    EXPECT_TRUE(lemonfox.requests().isEmpty());
+
+    lemonfox.setAnswer({.status = 500, .contentType = "text/plain", .body = "Service overloaded"});
+    pipeline->start();
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
+    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
+    audio.push(8);
+    pipeline->stop();
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->lastErrorDescription(), QStringLiteral("Transcription failed: Service overloaded"));
     EXPECT_FALSE(pipeline->status().has_value());
@@ -96,40 +141,6 @@ TEST_F(TranscriptionRunTest, FailuresAreShownAndTheSessionIsNotKept) {
     EXPECT_FALSE(pipeline->isTranscribing());
 }
 
-// start() during a run, and cancelTranscription(), keep the session: a run that is cancelled
-// neither reports nor clears, and the next start() transcribes the same recording again.
-TEST_F(TranscriptionRunTest, CancelledRunsKeepTheSessionForTheRetry) {
-    lemonfox.setAnswer(silentAnswer());
-    auto pipeline = makePipeline();
-    const QString wav = recordSession(*pipeline);
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-    const QByteArray record = readFile(pendingPath());
-
-    pipeline->start(); // cancels the run and starts it again, records nothing
-    EXPECT_FALSE(pipeline->isRunning());
-    EXPECT_TRUE(pipeline->isTranscribing());
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
-
-    QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
-    pipeline->cancelTranscription();
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_FALSE(pipeline->status().has_value());
-    QTest::qWait(300); // let the aborted calls wind down: their endings must stay silent
-    EXPECT_EQ(errors.count(), 0);
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_EQ(readFile(pendingPath()), record);
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-
-    lemonfox.setAnswer(FakeAnswer{});
-    pipeline->start();
-    EXPECT_FALSE(pipeline->isRunning());
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_EQ(lemonfox.requests().size(), 3);
-    EXPECT_FALSE(pendingExists());
-    EXPECT_EQ(transcriptOf(idOf(wav)), lemonfoxTranscript());
-}
-
 // The history's runs while recording: a forced run replaces the one in progress, an unforced one
 // is refused, the session's own run at stop() waits for the next start, and no run lets the
 // recording be flagged silent.
@@ -141,7 +152,8 @@ TEST_F(TranscriptionRunTest, ForcedRunsWhileRecordingLeaveTheSessionForLater) {
     const QString wav = *pipeline->currentSessionAudioPath();
     audio.push(8);
 
-    const QString past = pastRecording();
+    // A finished recording of another session, as the history hands it over.
+    const QString past = writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"));
     int replacedOrRefused = 0;
     const auto count = [&](const TranscriptionResult&) { ++replacedOrRefused; };
     pipeline->transcribeFiles(past, idOf(past), std::nullopt, true, count);
@@ -182,34 +194,6 @@ TEST_F(TranscriptionRunTest, ForcedRunsWhileRecordingLeaveTheSessionForLater) {
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
     EXPECT_FALSE(pendingExists());
-}
-
-TEST_F(TranscriptionRunTest, ResumeAtLaunchIgnoresOrDropsUnusableRecords) {
-    // A record that does not decode stays on disk untouched and resumes nothing.
-    writePending(pastRecording(), QStringLiteral("2025-03-01T14:05:09.500Z"));
-    const QByteArray record = readFile(pendingPath());
-    {
-        auto pipeline = makePipeline();
-        EXPECT_FALSE(pipeline->isTranscribing());
-        EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
-        EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-        EXPECT_EQ(readFile(pendingPath()), record);
-    }
-
-    // One whose recording holds no samples is removed, and the user is told.
-    writePending(writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T15:00:00Z.wav"), 0));
-    auto pipeline = makePipeline();
-    EXPECT_EQ(pipeline->lastErrorDescription(),
-              QStringLiteral("Pending audio was unreadable. Please record again."));
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-    EXPECT_FALSE(pendingExists());
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
-
-    // That failure does not stand in the way of a new recording.
-    pipeline->start();
-    EXPECT_TRUE(pipeline->isRunning());
-    EXPECT_TRUE(pipeline->lastErrorDescription().isEmpty());
 }
 
 } // namespace
