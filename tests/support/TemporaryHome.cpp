@@ -14,11 +14,8 @@ namespace murmurly::test {
 
 namespace {
 
-struct Folder {
-    const char* variable;
-    const char* relative;
-};
-const Folder kFolders[] = {
+// Each variable and its folder under the temporary one.
+const std::pair<const char*, const char*> kFolders[] = {
     {"HOME", "/home"},
     {"XDG_DATA_HOME", "/home/.local/share"},
     {"XDG_CONFIG_HOME", "/home/.config"},
@@ -71,8 +68,8 @@ TemporaryHome::TemporaryHome() {
         throw std::runtime_error("cannot create a temporary home folder");
     m_path = QString::fromLocal8Bit(pattern);
     createFolders();
-    for (const Folder& folder : kFolders) {
-        qputenv(folder.variable, QFile::encodeName(m_path + QLatin1String(folder.relative)));
+    for (const auto& [variable, relative] : kFolders) {
+        qputenv(variable, QFile::encodeName(m_path + QLatin1String(relative)));
     }
     // Keys from the developer's own environment must not leak into tests.
     qunsetenv("LEMONFOX_API_KEY");
@@ -96,8 +93,8 @@ void TemporaryHome::empty() {
 }
 
 void TemporaryHome::createFolders() {
-    for (const Folder& folder : kFolders) {
-        QDir().mkpath(m_path + QLatin1String(folder.relative));
+    for (const auto& folder : kFolders) {
+        QDir().mkpath(m_path + QLatin1String(folder.second));
     }
 }
 

@@ -6,21 +6,14 @@
 namespace murmurly {
 namespace {
 
-// Feeds raw answer bytes the way the client does: cut into lines at "\n" (the last line may lack
-// one), each line handed over without its break, then one final dispatch.
+// Feeds raw answer bytes the way the client does: line by line without the line breaks (a blank
+// line ends an event), then one final dispatch.
 struct Fed {
     QStringList deltas;
     StreamAccumulator accumulator{[this](const QString& piece) { deltas.append(piece); }};
 
     explicit Fed(const QByteArray& answer) {
-        QList<QByteArray> lines = answer.split('\n');
-        if (!lines.isEmpty() && lines.last().isEmpty()) {
-            lines.removeLast();
-        }
-        for (QByteArray line : lines) {
-            if (line.endsWith('\r')) {
-                line.chop(1);
-            }
+        for (const QByteArray& line : answer.split('\n')) {
             accumulator.consume(QString::fromUtf8(line));
         }
         accumulator.processCurrentEvent();

@@ -88,18 +88,6 @@ protected:
         ASSERT_TRUE(waitFor([&] { return pipeline.vadScore() == probability; }));
     }
 
-    // Records a session of `windows` speech windows (all kept by the gate), stops it and
-    // returns the recording's path; the run starts at stop().
-    QString recordSession(TranscriptionPipeline& pipeline, int windows = 8) {
-        pipeline.start();
-        EXPECT_TRUE(pipeline.isRunning());
-        const QString path = pipeline.currentSessionAudioPath().value_or(QString());
-        audio.state->speech = true;
-        audio.push(windows);
-        pipeline.stop();
-        return path;
-    }
-
 private:
     int m_windows = 0;
 };

@@ -58,7 +58,10 @@ TEST_F(SessionSafetyTest, RetryDuringCompressionStopsTheFirstEncodingAndUploadsO
     EXPECT_FALSE(QFileInfo::exists(wav));
 }
 
-TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFiles) {
+// A session started in the second of a finished one, or of one still on disk, takes the next free
+// second; a full disk is reported once while the recording goes on, and what was written before
+// stays readable.
+TEST_F(SessionSafetyTest, ANewSessionTakesNoOtherOnesFilesAndOutlivesAFullDisk) {
     // A finished session of this second (its WAV gone) and a recording of the next one.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QString finished = SessionStore::sessionIDFor(now);
@@ -71,8 +74,8 @@ TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFil
     auto pipeline = makePipeline();
     pipeline->start();
     ASSERT_TRUE(pipeline->isRunning());
-    const QString path = pipeline->currentSessionAudioPath().value_or(QString());
-    const QString id = SessionStore::sessionID(path, QStringLiteral("mixed-")).value_or(QString());
+    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
+    const QString id = SessionStore::sessionID(wav, QStringLiteral("mixed-")).value_or(QString());
     EXPECT_NE(id, finished);
     EXPECT_NE(id, recorded);
     // Still an id of the usual form, a second later than the sessions it would have met.
@@ -80,22 +83,10 @@ TEST_F(SessionSafetyTest, ASecondSessionInTheSameSecondNeverTakesTheFirstOnesFil
     ASSERT_TRUE(named.isValid()) << qPrintable(id);
     EXPECT_GE(named, now.addSecs(2).addMSecs(-now.time().msec()));
     EXPECT_EQ(named.toString(Qt::ISODate), id);
-    pipeline->stop();
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
 
-    // And a writer never opens an existing recording, whoever asks.
-    EXPECT_THROW(AudioFileWriter::create(recording, AudioFormat::working()), SystemError);
-    EXPECT_EQ(readFile(recording), before);
-}
-
-TEST_F(SessionSafetyTest, AFullDiskIsReportedOnceWhileTheRecordingGoesOn) {
-    auto pipeline = makePipeline();
-    pipeline->start();
-    const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
     audio.state->speech = true;
     audio.push(4);
     ASSERT_TRUE(waitFor([&] { return QFileInfo(wav).size() >= 44 + 4 * 4096 * 4; }));
-
     QSignalSpy banners(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{};
@@ -117,9 +108,12 @@ TEST_F(SessionSafetyTest, AFullDiskIsReportedOnceWhileTheRecordingGoesOn) {
     lemonfox.setAnswer(silentAnswer());
     pipeline->stop();
     ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-    // What was written before the disk filled up is all there and readable.
     EXPECT_GE(AudioFileReader::open(wav)->length(), 4 * 4096);
     SessionStore::clearPending(); // the session is not for the next test to resume
+
+    // And a writer never opens an existing recording, whoever asks.
+    EXPECT_THROW(AudioFileWriter::create(recording, AudioFormat::working()), SystemError);
+    EXPECT_EQ(readFile(recording), before);
 }
 
 } // namespace

@@ -25,29 +25,68 @@ protected:
     }
 };
 
-// start() during a run, and cancelTranscription(), keep the session: a run that is cancelled
-// neither reports nor clears, and the next start() transcribes the same recording again. The run
-// that succeeds shows and stores the transcript and tidies up. Everything a session leaves is the
-// owner's only: other users may share the machine.
-TEST_F(TranscriptionRunTest, ARunIsRetriedUntilItSucceedsAndThenTidiesUp) {
+// The history's runs while recording: a forced run replaces the one in progress, an unforced one
+// is refused, the session's own run at stop() waits for the next start, and no run lets the
+// recording be flagged silent. start() during a run, and cancelTranscription(), keep the session:
+// a run that is cancelled neither reports nor clears, and the next start() transcribes the same
+// recording again. The run that succeeds shows and stores the transcript and tidies up. Everything
+// a session leaves is the owner's only: other users may share the machine.
+TEST_F(TranscriptionRunTest, ASessionsRunWaitsItsTurnAndIsRetriedUntilItSucceeds) {
     ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("german")));
     lemonfox.setAnswer(silentAnswer());
     auto pipeline = makePipeline();
     pipeline->start();
+    ASSERT_TRUE(pipeline->isRunning());
     const QString wav = pipeline->currentSessionAudioPath().value_or(QString());
     for (const QString& path : {appFolder(), transcriptsFolder()})
         EXPECT_EQ(modeOf(path), 0700u);
     EXPECT_EQ(modeOf(wav), 0600u);
     EXPECT_EQ(modeOf(pendingPath()), 0600u);
     audio.push(8);
-    pipeline->stop();
+
+    // A finished recording of another session, as the history hands it over.
+    const QString past = writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"));
+    int replacedOrRefused = 0;
+    const auto count = [&](const TranscriptionResult&) { ++replacedOrRefused; };
+    pipeline->transcribeFiles(past, idOf(past), std::nullopt, true, count);
     ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
+    pipeline->transcribeFiles(past, idOf(past), std::nullopt, false, count);
+    FakeAnswer slow = slowAnswer(R"({"text":"Guten Tag."})");
+    slow.pauseMs = 300; // about 4 s
+    lemonfox.setAnswer(slow);
+    std::vector<TranscriptionResult> results;
+    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("french"), true,
+                              [&](const TranscriptionResult& r) { results.push_back(r); });
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    pushWindowAndSettle(*pipeline, false);
+    pushWindowAndSettle(*pipeline, false);
+    advance(3.0);
+    pushWindowAndSettle(*pipeline, false);
+    EXPECT_FALSE(pipeline->isSilent());
+    ASSERT_TRUE(pipeline->isTranscribing());
+
+    pipeline->stop(); // the session's own run is refused: one run at a time
+    EXPECT_FALSE(pipeline->isRunning());
+    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
+    ASSERT_TRUE(results[0].succeeded());
+    EXPECT_EQ(*results[0].text, QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_EQ(transcriptOf(idOf(past)), QStringLiteral("[00:00] Guten Tag.\n"));
+    EXPECT_FALSE(pipeline->status().has_value());
+    EXPECT_EQ(replacedOrRefused, 0);
+    ASSERT_EQ(lemonfox.requests().size(), 2);
+    EXPECT_TRUE(lemonfox.requests()[1].body.contains("name=\"language\"\r\n\r\nfrench\r\n"));
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
     const QByteArray record = readFile(pendingPath());
 
-    pipeline->start(); // cancels the run and starts it again, records nothing
+    // Its turn comes with the next start; a start during its run starts it again.
+    lemonfox.setAnswer(silentAnswer());
+    pipeline->start();
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 3; }));
+    pipeline->start();
     EXPECT_FALSE(pipeline->isRunning());
     EXPECT_TRUE(pipeline->isTranscribing());
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 4; }));
 
     QSignalSpy errors(pipeline.get(), &TranscriptionPipeline::lastErrorChanged);
     pipeline->cancelTranscription();
@@ -70,14 +109,14 @@ TEST_F(TranscriptionRunTest, ARunIsRetriedUntilItSucceedsAndThenTidiesUp) {
     EXPECT_EQ(transcriptOf(id), lemonfoxTranscript());
     const QString opus = transcriptsFolder() + QStringLiteral("/mixed-") + id + QStringLiteral(".opus");
     EXPECT_GT(QFileInfo(opus).size(), 0);
-    EXPECT_EQ(modeOf(opus), 0600u);
-    EXPECT_EQ(modeOf(transcriptsFolder() + '/' + id + QStringLiteral(".txt")), 0600u);
+    for (const QString& path : QStringList{opus, transcriptsFolder() + '/' + id + QStringLiteral(".txt")})
+        EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_FALSE(QFileInfo::exists(wav)); // its Opus copy stands in for it now
     EXPECT_FALSE(pendingExists());
     EXPECT_FALSE(pipeline->currentSessionAudioPath().has_value());
-    ASSERT_EQ(lemonfox.requests().size(), 3);
-    EXPECT_EQ(lemonfox.requests()[2].header("Authorization"), QByteArray("Bearer lf-key"));
-    EXPECT_TRUE(lemonfox.requests()[2].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
+    ASSERT_EQ(lemonfox.requests().size(), 5);
+    EXPECT_EQ(lemonfox.requests()[4].header("Authorization"), QByteArray("Bearer lf-key"));
+    EXPECT_TRUE(lemonfox.requests()[4].body.contains("name=\"language\"\r\n\r\ngerman\r\n"));
 
     // The next recording starts with a clean slate.
     pipeline->start();
@@ -139,61 +178,6 @@ TEST_F(TranscriptionRunTest, UnusableRecordsAndFailedRunsAreShownAndNotKept) {
               QStringLiteral("Transcription failed: No audio data to transcribe."));
     EXPECT_EQ(lemonfox.requests().size(), 1);
     EXPECT_FALSE(pipeline->isTranscribing());
-}
-
-// The history's runs while recording: a forced run replaces the one in progress, an unforced one
-// is refused, the session's own run at stop() waits for the next start, and no run lets the
-// recording be flagged silent.
-TEST_F(TranscriptionRunTest, ForcedRunsWhileRecordingLeaveTheSessionForLater) {
-    lemonfox.setAnswer(silentAnswer());
-    auto pipeline = makePipeline();
-    pipeline->start();
-    ASSERT_TRUE(pipeline->isRunning());
-    const QString wav = *pipeline->currentSessionAudioPath();
-    audio.push(8);
-
-    // A finished recording of another session, as the history hands it over.
-    const QString past = writeSessionWav(appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"));
-    int replacedOrRefused = 0;
-    const auto count = [&](const TranscriptionResult&) { ++replacedOrRefused; };
-    pipeline->transcribeFiles(past, idOf(past), std::nullopt, true, count);
-    ASSERT_TRUE(waitFor([&] { return lemonfox.requests().size() == 1; }));
-    pipeline->transcribeFiles(past, idOf(past), std::nullopt, false, count);
-    FakeAnswer slow = slowAnswer(R"({"text":"Guten Tag."})");
-    slow.pauseMs = 300; // about 4 s
-    lemonfox.setAnswer(slow);
-    std::vector<TranscriptionResult> results;
-    pipeline->transcribeFiles(past, idOf(past), QStringLiteral("german"), true,
-                              [&](const TranscriptionResult& r) { results.push_back(r); });
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    pushWindowAndSettle(*pipeline, false);
-    pushWindowAndSettle(*pipeline, false);
-    advance(3.0);
-    pushWindowAndSettle(*pipeline, false);
-    EXPECT_FALSE(pipeline->isSilent());
-    ASSERT_TRUE(pipeline->isTranscribing());
-
-    pipeline->stop(); // the session's own run is refused: one run at a time
-    EXPECT_FALSE(pipeline->isRunning());
-    ASSERT_TRUE(waitFor([&] { return !results.empty(); }));
-    ASSERT_TRUE(results[0].succeeded());
-    EXPECT_EQ(*results[0].text, QStringLiteral("[00:00] Guten Tag.\n"));
-    EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] Guten Tag.\n"));
-    EXPECT_EQ(transcriptOf(idOf(past)), QStringLiteral("[00:00] Guten Tag.\n"));
-    EXPECT_FALSE(pipeline->status().has_value());
-    EXPECT_EQ(replacedOrRefused, 0);
-    ASSERT_EQ(lemonfox.requests().size(), 2);
-    EXPECT_TRUE(lemonfox.requests()[1].body.contains("german"));
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), wav);
-    EXPECT_TRUE(pendingExists());
-
-    // Its turn comes with the next start.
-    lemonfox.setAnswer(FakeAnswer{});
-    pipeline->start();
-    EXPECT_FALSE(pipeline->isRunning());
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-    EXPECT_EQ(pipeline->transcriptText(), lemonfoxTranscript());
-    EXPECT_FALSE(pendingExists());
 }
 
 } // namespace
