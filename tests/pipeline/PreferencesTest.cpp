@@ -14,7 +14,7 @@ using murmurly::test::readFile;
 using murmurly::test::writeFile;
 
 // The files other versions of the app share: where they are, how they are read and written.
-TEST(PlainTextStore, ValuesLiveInHomeFilesReadAndWrittenTrimmed) {
+TEST(PlainTextStore, ValuesLiveInHomeFilesReadAndWrittenTrimmedOrNotAtAll) {
     const QString home = QDir::homePath();
     EXPECT_EQ(home, qEnvironmentVariable("HOME")); // the test's own home, never the real one
     EXPECT_EQ(PlainTextStore::lemonfoxApiKeyURL(), home + QStringLiteral("/.lemonfox_api_key"));
@@ -53,9 +53,8 @@ TEST(PlainTextStore, ValuesLiveInHomeFilesReadAndWrittenTrimmed) {
     EXPECT_TRUE(PlainTextStore::deleteFile(other));
     EXPECT_FALSE(QFileInfo::exists(other));
     EXPECT_TRUE(PlainTextStore::deleteFile(other)); // already gone
-}
 
-TEST(PlainTextStore, ProviderDefaultsToLemonfoxAndNoLanguageLeavesNoFile) {
+    // The provider defaults to Lemonfox; no language leaves no file.
     EXPECT_EQ(PlainTextStore::readProvider(), TranscriptionProvider::lemonfox);
     writeFile(PlainTextStore::providerURL(), " MISTRAL\n");
     EXPECT_EQ(PlainTextStore::readProvider(), TranscriptionProvider::mistral);

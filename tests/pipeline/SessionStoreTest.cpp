@@ -24,7 +24,7 @@ QDateTime utc(const char* iso) {
 
 } // namespace
 
-TEST(SessionStore, NewSessionsAreNamedByTheirStartSecondInTheCreatedFolders) {
+TEST(SessionStore, SessionsAreNamedByTheirStartSecondAndTheirTranscriptsWrittenWhole) {
     ASSERT_FALSE(QFileInfo::exists(appFolder()));
     EXPECT_EQ(SessionStore::transcriptsDirectory(), appFolder() + QStringLiteral("/transcripts"));
     EXPECT_TRUE(QFileInfo(appFolder() + QStringLiteral("/transcripts")).isDir());
@@ -44,6 +44,18 @@ TEST(SessionStore, NewSessionsAreNamedByTheirStartSecondInTheCreatedFolders) {
               QStringLiteral("2025-03-01T14:05:09Z"));
     EXPECT_EQ(SessionStore::sessionIDFor(utc("2025-03-01T15:05:09+01:00")),
               QStringLiteral("2025-03-01T14:05:09Z"));
+
+    // Transcripts are written whole and replaced.
+    const QString path = SessionStore::transcriptsDirectory() + QStringLiteral("/2025-03-01T14:05:09Z.txt");
+    const QString first = QStringLiteral("[00:00] SPEAKER_00: Grüße – 你好\n");
+    SessionStore::saveTranscript(first, QStringLiteral("2025-03-01T14:05:09Z"));
+    EXPECT_EQ(QString::fromUtf8(readFile(path)), first);
+    SessionStore::saveTranscript(QStringLiteral("[00:01] Speaker: Bye\n"),
+                                 QStringLiteral("2025-03-01T14:05:09Z"));
+    EXPECT_EQ(readFile(path), QByteArray("[00:01] Speaker: Bye\n"));
+    // Nothing but the transcript is left behind.
+    EXPECT_EQ(QDir(SessionStore::transcriptsDirectory()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("2025-03-01T14:05:09Z.txt")});
 }
 
 TEST(SessionStore, FindsSessionIdsAndOpusCopiesFromNames) {
@@ -75,7 +87,8 @@ TEST(SessionStore, FindsSessionIdsAndOpusCopiesFromNames) {
     }
 }
 
-TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
+// Reading a record never changes it: one that does not decode stays for a later version.
+TEST(SessionStore, PendingRecordRoundTripsReadsOlderRecordsAndRefusesTheRest) {
     const PendingSession session{appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"),
                                  utc("2025-03-01T14:05:09Z")};
     ASSERT_TRUE(SessionStore::writePending(session));
@@ -89,8 +102,7 @@ TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
     EXPECT_EQ(SessionStore::readPending(), later);
 
     // Older records name the microphone's file; the slash survives an escaped form.
-    const QDateTime started = utc("2025-03-01T14:05:09Z");
-    const std::pair<const char*, QString> older[] = {
+    const std::pair<const char*, std::optional<QString>> records[] = {
         {R"({"micPath":"/m.wav","startedAt":"2025-03-01T14:05:09Z"})", QStringLiteral("/m.wav")},
         {R"({"audioPath":"/a.wav","micPath":"/m.wav","startedAt":"2025-03-01T14:05:09Z"})",
          QStringLiteral("/a.wav")},
@@ -98,50 +110,29 @@ TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
          QStringLiteral("/m.wav")},
         {R"({"systemPath":"/s.wav","extra":[1,2],"startedAt":"2025-03-01T14:05:09Z"})", QString()},
         {R"({"audioPath":"\/a\/b.wav","startedAt":"2025-03-01T14:05:09Z"})", QStringLiteral("/a/b.wav")},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09.500Z"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T15:05:09+01:00"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-13-01T14:05:09Z"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":762703509})", std::nullopt},
+        {R"({"audioPath":"/a.wav"})", std::nullopt},
+        {R"({"audioPath":42,"startedAt":"2025-03-01T14:05:09Z"})", std::nullopt},
+        {R"(["/a.wav","2025-03-01T14:05:09Z"])", std::nullopt},
     };
-    for (const auto& [json, path] : older) {
-        EXPECT_EQ(PendingSession::decode(QByteArray(json)), (PendingSession{path, started})) << json;
+    for (const auto& [json, path] : records) {
+        writeFile(SessionStore::pendingSessionPath(), QByteArray(json));
+        const auto expected =
+            path ? std::optional(PendingSession{*path, utc("2025-03-01T14:05:09Z")}) : std::nullopt;
+        EXPECT_EQ(SessionStore::readPending(), expected) << json;
+        EXPECT_EQ(readFile(SessionStore::pendingSessionPath()), QByteArray(json));
     }
+    // A record cut short anywhere (a crash while writing it) is refused as well.
+    const QByteArray valid = session.encode();
+    ASSERT_TRUE(PendingSession::decode(valid));
+    for (qsizetype length = 0; length < valid.size(); ++length)
+        EXPECT_FALSE(PendingSession::decode(valid.left(length))) << length;
 
     SessionStore::clearPending();
     EXPECT_FALSE(QFileInfo::exists(SessionStore::pendingSessionPath()));
     EXPECT_EQ(SessionStore::readPending(), std::nullopt);
-}
-
-TEST(SessionStore, UndecodableRecordsAreRefusedAndLeftOnDisk) {
-    const char* refused[] = {
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09.500Z"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T15:05:09+01:00"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-13-01T14:05:09Z"})",
-        R"({"audioPath":"/a.wav","startedAt":762703509})",
-        R"({"audioPath":"/a.wav"})",
-        R"({"audioPath":42,"startedAt":"2025-03-01T14:05:09Z"})",
-        R"(["/a.wav","2025-03-01T14:05:09Z"])",
-    };
-    for (const char* json : refused) {
-        writeFile(SessionStore::pendingSessionPath(), QByteArray(json));
-        EXPECT_EQ(SessionStore::readPending(), std::nullopt) << json;
-        EXPECT_EQ(readFile(SessionStore::pendingSessionPath()), QByteArray(json));
-    }
-    // A record cut short anywhere (a crash while writing it) is refused as well.
-    const QByteArray valid =
-        PendingSession{QStringLiteral("/a/mixed-2025-03-01T14:05:09Z.wav"), utc("2025-03-01T14:05:09Z")}
-            .encode();
-    ASSERT_TRUE(PendingSession::decode(valid));
-    for (qsizetype length = 0; length < valid.size(); ++length)
-        EXPECT_FALSE(PendingSession::decode(valid.left(length))) << length;
-}
-
-TEST(SessionStore, TranscriptsAreWrittenWholeAndReplaced) {
-    const QString path = SessionStore::transcriptsDirectory() + QStringLiteral("/2025-03-01T14:05:09Z.txt");
-    const QString first = QStringLiteral("[00:00] SPEAKER_00: Grüße – 你好\n");
-    SessionStore::saveTranscript(first, QStringLiteral("2025-03-01T14:05:09Z"));
-    EXPECT_EQ(QString::fromUtf8(readFile(path)), first);
-    SessionStore::saveTranscript(QStringLiteral("[00:01] Speaker: Bye\n"),
-                                 QStringLiteral("2025-03-01T14:05:09Z"));
-    EXPECT_EQ(readFile(path), QByteArray("[00:01] Speaker: Bye\n"));
-    // Nothing but the transcript is left behind.
-    EXPECT_EQ(QDir(SessionStore::transcriptsDirectory()).entryList(QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("2025-03-01T14:05:09Z.txt")});
 }

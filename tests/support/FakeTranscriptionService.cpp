@@ -1,5 +1,6 @@
 #include "support/FakeTranscriptionService.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,28 +16,20 @@ QByteArray chunk(const QByteArray& data) {
     return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
 }
 
-const QByteArray kUsualLemonfoxAnswer =
-    R"({"task":"transcribe","language":"english","duration":2.5,"text":"Hello there. General Kenobi.",)"
-    R"("segments":[{"id":0,"start":0.0,"end":1.2,"text":"Hello there.","speaker":"SPEAKER_00",)"
-    R"("avg_logprob":-0.2},{"id":1,"start":1.3,"end":2.5,"text":"General Kenobi.","speaker":"SPEAKER_01"}]})";
+// The services' usual answers (tests/data/fake-services).
+QByteArray usualAnswer(const char* name) {
+    QFile file(QStringLiteral(MURMURLY_FAKE_SERVICES_DATA "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("missing test data");
+}
 
-const QByteArray kUsualMistralAnswer =
-    R"({"model":"voxtral-mini-latest","text":"Hello there.","language":"en",)"
-    R"("segments":[{"text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"speaker_1"}],)"
-    R"("usage":{"prompt_audio_seconds":2}})";
-
+// Each event of the stream is an "event:" and a "data:" line.
 QList<QByteArray> usualMistralEvents() {
-    const auto event = &FakeTranscriptionService::event;
-    return {
-        event("transcription.language", R"({"type":"transcription.language","audio_language":"en"})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"Hello "})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"there."})"),
-        event(
-            "transcription.segment",
-            R"({"type":"transcription.segment","text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"s1"})"),
-        event("transcription.done", R"({"type":"transcription.done","model":"voxtral-mini-latest",)"
-                                    R"("text":"Hello there.","language":"en","usage":{}})"),
-    };
+    const QList<QByteArray> lines = usualAnswer("mistral-events.txt").split('\n');
+    QList<QByteArray> events;
+    for (qsizetype i = 0; i + 1 < lines.size(); i += 3) {
+        events.append(lines[i] + '\n' + lines[i + 1] + "\n\n");
+    }
+    return events;
 }
 
 } // namespace
@@ -178,7 +171,8 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     } else {
         QByteArray body = answer.body;
         if (body.isEmpty() && success) {
-            body = m_kind == Kind::lemonfox ? kUsualLemonfoxAnswer : kUsualMistralAnswer;
+            body = m_kind == Kind::lemonfox ? usualAnswer("lemonfox-answer.json")
+                                            : usualAnswer("mistral-answer.json");
         }
         QByteArray head =
             "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");

@@ -24,17 +24,6 @@ const std::pair<const char*, const char*> kFolders[] = {
     {"TMPDIR", "/tmp"},
 };
 
-// Puts the environment back as it was saved: variables added since are removed.
-void restoreEnvironment(const QProcessEnvironment& saved) {
-    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
-    for (const QString& name : now.keys()) {
-        if (!saved.contains(name))
-            qunsetenv(name.toLocal8Bit().constData());
-    }
-    for (const QString& name : saved.keys())
-        qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
-}
-
 std::vector<std::function<void()>>& resets() {
     static std::vector<std::function<void()>> hooks;
     return hooks;
@@ -47,7 +36,13 @@ public:
         , m_environment(QProcessEnvironment::systemEnvironment()) {}
 
     void OnTestStart(const ::testing::TestInfo&) override {
-        restoreEnvironment(m_environment);
+        // The environment as it was saved: variables added since are removed.
+        for (const QString& name : QProcessEnvironment::systemEnvironment().keys()) {
+            if (!m_environment.contains(name))
+                qunsetenv(name.toLocal8Bit().constData());
+        }
+        for (const QString& name : m_environment.keys())
+            qputenv(name.toLocal8Bit().constData(), m_environment.value(name).toLocal8Bit());
         m_home.empty();
         for (const auto& reset : resets()) {
             reset();

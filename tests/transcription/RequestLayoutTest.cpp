@@ -1,9 +1,9 @@
 #include "storage/SessionStore.h"
+#include "support/MediaSamples.h"
 #include "support/TestFiles.h"
 #include "transcription/ServiceFixture.h"
 
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <functional>
 
@@ -70,13 +70,8 @@ TEST_F(RequestLayoutTest, SendsExactlyTheExpectedRequest) {
         // An unlisted format is converted, then compressed.
         {Call::lemonfox, std::nullopt, kLemonfox,
          [](ServiceFixture& f) {
-             const QString aiff = f.input(QStringLiteral("memo.aiff"));
-             EXPECT_EQ(QProcess::execute(QStringLiteral("sox"),
-                                         QStringLiteral("-n -r 22050 -c 2 %1 synth 0.5 sine 440")
-                                             .arg(aiff)
-                                             .split(QLatin1Char(' '))),
-                       0);
-             return aiff;
+             makeMedia(stereoTone(0.5), f.input(QStringLiteral("memo.aiff")));
+             return f.input(QStringLiteral("memo.aiff"));
          },
          ".*\\.opus", "audio/opus", false},
         // A folder where the Opus copy belongs: the encoder cannot create it, the WAV goes up.
@@ -89,13 +84,7 @@ TEST_F(RequestLayoutTest, SendsExactlyTheExpectedRequest) {
          "mic-2025-03-01T14:05:09Z\\.wav", "audio/wav"},
         // Cut off by a crash: the header still says "no samples" while the data is there.
         {Call::lemonfox, std::nullopt, kLemonfox,
-         [](ServiceFixture& f) {
-             const QString wav = writeSessionWav(f.input(QStringLiteral("crashed.wav")), 0.5);
-             QByteArray bytes = readFile(wav);
-             bytes.replace(bytes.indexOf("data") + 4, 4, QByteArray(4, '\0'));
-             writeFile(wav, bytes);
-             return wav;
-         },
+         [](ServiceFixture& f) { return breakWavHeader(writeSessionWav(f.input("crashed.wav"), 0.5)); },
          "[0-9A-F-]{36}\\.opus", "audio/opus", false},
     };
     for (const RequestCase& c : cases) {

@@ -7,39 +7,31 @@ namespace {
 using StreamingTest = ServiceFixture;
 
 // The first piece of text reaches the callback while the service still holds the rest of its
-// answer back: the answer is read as it arrives, not after it ends. Events cut into pieces of any
-// small size arrive as the same lines.
+// answer back (or is still sending it): the answer is read as it arrives, not after it ends.
+// Events cut into pieces of any small size arrive as the same lines.
 TEST_F(StreamingTest, DeltasArriveAsTheyComeWhereverTheAnswerIsCut) {
-    mistral.setAnswer(
-        {.events = {FakeTranscriptionService::event("transcription.text.delta", R"({"text":"first "})"),
-                    FakeTranscriptionService::event("transcription.text.delta", R"({"text":"second"})"),
-                    FakeTranscriptionService::event("transcription.done",
-                                                    R"({"type":"transcription.done"})")},
-         .holdAfterFirstEvent = true});
-    QStringList deltas;
-    std::optional<bool> finishedAtFirstDelta;
-    const auto held =
-        runCall(mistralClient->transcribeStream(opusInput(), std::nullopt, [&](const QString& piece) {
-            if (!finishedAtFirstDelta) {
-                finishedAtFirstDelta = mistral.answerFinished();
-                mistral.release();
-            }
-            deltas.append(piece);
-        }));
-    ASSERT_TRUE(held.value.has_value()) << qPrintable(held.errorText());
-    EXPECT_EQ(finishedAtFirstDelta, false);
-    EXPECT_EQ(deltas, (QStringList{"first ", "second"}));
-    EXPECT_EQ(held.value->text, QStringLiteral("first second"));
-
-    for (const int pieceSize : {1, 3, 7}) {
+    const auto event = &FakeTranscriptionService::event;
+    const QList<QByteArray> events{
+        event("transcription.text.delta", R"({"text":"first "})"),
+        event("transcription.text.delta", R"({"text":"second"})"),
+        event("transcription.done", R"({"type":"transcription.done","language":"en"})")};
+    for (const int pieceSize : {0, 1, 3, 7}) {
         SCOPED_TRACE(pieceSize);
-        mistral.setAnswer({.pieceSize = pieceSize});
-        deltas.clear();
-        const auto outcome = runCall(mistralClient->transcribeStream(
-            opusInput(), "en", [&](const QString& piece) { deltas.append(piece); }));
+        mistral.setAnswer({.pieceSize = pieceSize, .events = events, .holdAfterFirstEvent = pieceSize == 0});
+        QStringList deltas;
+        std::optional<bool> finishedAtFirstDelta;
+        const auto outcome =
+            runCall(mistralClient->transcribeStream(opusInput(), std::nullopt, [&](const QString& piece) {
+                if (!finishedAtFirstDelta) {
+                    finishedAtFirstDelta = mistral.answerFinished();
+                    mistral.release();
+                }
+                deltas.append(piece);
+            }));
         ASSERT_TRUE(outcome.value.has_value()) << qPrintable(outcome.errorText());
-        EXPECT_EQ(deltas, (QStringList{"Hello ", "there."}));
-        EXPECT_EQ(outcome.value->text, QStringLiteral("Hello there."));
+        EXPECT_EQ(finishedAtFirstDelta, false);
+        EXPECT_EQ(deltas, (QStringList{"first ", "second"}));
+        EXPECT_EQ(outcome.value->text, QStringLiteral("first second"));
         EXPECT_EQ(outcome.value->language, QStringLiteral("en"));
     }
     EXPECT_EQ(temporaryFiles(), QStringList());

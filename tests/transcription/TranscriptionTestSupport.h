@@ -57,6 +57,16 @@ inline QString writeSessionWav(const QString& path, double seconds = 1.0) {
     return path;
 }
 
+// The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
+inline QString breakWavHeader(const QString& path) {
+    QByteArray bytes = readFile(path);
+    for (const qsizetype at : {qsizetype(4), bytes.indexOf("data") + 4}) {
+        bytes.replace(at, 4, QByteArray(4, '\0'));
+    }
+    writeFile(path, bytes);
+    return path;
+}
+
 inline QString writeBytes(const QString& path, const QByteArray& bytes) {
     writeFile(path, bytes);
     return path;

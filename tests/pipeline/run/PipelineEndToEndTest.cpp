@@ -77,9 +77,6 @@ TEST_F(PipelineEndToEndTest, SpeechFromBothSourcesIsRecordedAndTranscribed) {
     };
     EXPECT_GT(seconds(opus), seconds(micSpeech) + 0.6 * seconds(sysSpeech));
     EXPECT_FALSE(QFileInfo::exists(wav));
-    EXPECT_EQ(QString::fromUtf8(readFile(transcriptsFolder() + '/' + id + QStringLiteral(".txt"))),
-              lemonfoxTranscript());
-    EXPECT_FALSE(pendingExists());
 }
 
 } // namespace

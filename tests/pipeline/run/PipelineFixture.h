@@ -53,17 +53,6 @@ protected:
     static QString pendingPath() { return appFolder() + QStringLiteral("/pending_session.json"); }
     static bool pendingExists() { return QFileInfo::exists(pendingPath()); }
 
-    // The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
-    static void breakWavHeader(const QString& path) {
-        QByteArray bytes = readFile(path);
-        const int data = bytes.indexOf("data");
-        ASSERT_GT(data, 0);
-        const auto zero = [&bytes](int at) { bytes.replace(at, 4, QByteArray(4, '\0')); };
-        zero(4);
-        zero(data + 4);
-        writeFile(path, bytes);
-    }
-
     static void writePending(const QString& audioPath, const QString& startedAt = "2025-03-01T14:05:09Z") {
         writeFile(
             pendingPath(),
