@@ -90,11 +90,10 @@ void FakeTranscriptionService::onNewConnection() {
 }
 
 void FakeTranscriptionService::onReadyRead(QTcpSocket* socket) {
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end()) {
+    if (!m_connections.contains(socket)) {
         return;
     }
-    Connection& connection = *it;
+    Connection& connection = m_connections[socket];
     connection.buffer += socket->readAll();
 
     if (!connection.request) {
@@ -171,8 +170,7 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     } else {
         QByteArray body = answer.body;
         if (body.isEmpty() && success) {
-            body = m_kind == Kind::lemonfox ? usualAnswer("lemonfox-answer.json")
-                                            : usualAnswer("mistral-answer.json");
+            body = usualAnswer(m_kind == Kind::lemonfox ? "lemonfox-answer.json" : "mistral-answer.json");
         }
         QByteArray head =
             "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");

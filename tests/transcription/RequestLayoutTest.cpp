@@ -3,7 +3,6 @@
 #include "support/TestFiles.h"
 #include "transcription/ServiceFixture.h"
 
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <functional>
 

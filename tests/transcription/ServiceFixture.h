@@ -25,13 +25,14 @@ public: // the parameterised cases below set the fixture up through it
         qputenv("MURMURLY_MISTRAL_BASE_URL", mistral.baseUrl().toString().toUtf8());
         qputenv("LEMONFOX_API_KEY", "lf-key");
         qputenv("MISTRAL_API_KEY", "ms-key");
-        inputDir = QDir::home().filePath(QStringLiteral("input"));
-        QDir().mkpath(inputDir);
+        QDir::home().mkpath(QStringLiteral("input"));
         lemonfoxClient = std::make_unique<LemonfoxTranscriber>();
         mistralClient = std::make_unique<MistralTranscriber>();
     }
 
-    QString input(const QString& name) const { return QDir(inputDir).filePath(name); }
+    QString input(const QString& name) const {
+        return QDir::home().filePath(QStringLiteral("input/") + name);
+    }
 
     // A small file the services take as it is: its bytes go into the body unchanged.
     QString opusInput(const QString& name = QStringLiteral("clip.opus")) const {
@@ -60,7 +61,6 @@ public: // the parameterised cases below set the fixture up through it
     FakeTranscriptionService mistral{FakeTranscriptionService::Kind::mistral};
     std::unique_ptr<LemonfoxTranscriber> lemonfoxClient;
     std::unique_ptr<MistralTranscriber> mistralClient;
-    QString inputDir;
 };
 
 } // namespace murmurly::test

@@ -17,9 +17,10 @@ protected:
 
     static std::int64_t framesOf(const QString& path) { return AudioFileReader::open(path)->length(); }
 
-    static QByteArray delta(const QByteArray& text) {
-        return FakeTranscriptionService::event(
-            "transcription.text.delta", R"({"type":"transcription.text.delta","text":")" + text + "\"}");
+    // A streamed event of the type "transcription.<kind>" that carries `text`.
+    static QByteArray event(const QByteArray& kind, const QByteArray& text) {
+        return FakeTranscriptionService::event("transcription." + kind, R"({"type":"transcription.)" + kind +
+                                                                            R"(","text":")" + text + "\"}");
     }
 };
 
@@ -30,8 +31,9 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     // As a user might leave it after editing by hand.
     writeFile(PlainTextStore::providerURL(), "  Mistral \n");
     // Two fragments in one piece: both are read at once, the second is applied after the first.
-    mistral.setAnswer(
-        {.events = {delta("Hello ") + delta("there"), delta(" again")}, .holdAfterFirstEvent = true});
+    mistral.setAnswer({.events = {event("text.delta", "Hello ") + event("text.delta", "there"),
+                                  event("text.delta", " again")},
+                       .holdAfterFirstEvent = true});
     auto pipeline = makePipeline();
     bool stopped = false;
     QObject::connect(pipeline.get(), &TranscriptionPipeline::transcriptTextChanged, pipeline.get(), [&] {
@@ -41,7 +43,6 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
         stopped = true;
         // On display while the pass is still streaming.
         EXPECT_FALSE(mistral.answerFinished());
-        EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
         ASSERT_EQ(mistral.requests().size(), 1);
         EXPECT_TRUE(mistral.requests()[0].body.contains("name=\"stream\"\r\n\r\ntrue"));
         // The snapshot of a recording shorter than 20 s is all of it.
@@ -65,7 +66,6 @@ TEST_F(LivePreviewTest, PreviewWhileRecordingThenTheFinalTranscript) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return snapshots().isEmpty(); }, 5000));
     ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
     EXPECT_EQ(pipeline->transcriptText(), QStringLiteral("[00:00] speaker_1: Hello there.\n"));
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
 }
 
 // A pass is sent only when the recording has grown since the last one was sent, whether that one
@@ -88,12 +88,7 @@ TEST_F(LivePreviewTest, PassesFollowTheRecordingAndTheLongerTextStays) {
     QTest::qWait(1000);
     EXPECT_TRUE(mistral.requests().isEmpty()) << "the first pass waits 2 s";
     ASSERT_TRUE(waitFor([&] { return mistral.requests().size() == 1; }));
-    const auto done = [](const QByteArray& text) {
-        return FakeAnswer{
-            .events = {FakeTranscriptionService::event(
-                "transcription.done", R"({"type":"transcription.done","text":")" + text + "\"}")}};
-    };
-    mistral.setAnswer(done("Hello there, general"));
+    mistral.setAnswer({.events = {event("done", "Hello there, general")}});
     // The next tick (6 s on) finds the recording as it was: nothing is sent, nothing is shown.
     QTest::qWait(7000);
     EXPECT_EQ(mistral.requests().size(), 1);
@@ -102,7 +97,7 @@ TEST_F(LivePreviewTest, PassesFollowTheRecordingAndTheLongerTextStays) {
 
     audio.push(8);
     ASSERT_TRUE(waitFor([&] { return pipeline->transcriptText().endsWith(QStringLiteral("general")); }));
-    mistral.setAnswer(done("Kenobi"));
+    mistral.setAnswer({.events = {event("done", "Kenobi")}});
     audio.push(8);
     ASSERT_TRUE(waitFor([&] { return mistral.requests().size() == 3 && mistral.answerFinished(); }));
     ASSERT_TRUE(waitFor([&] { return snapshots().isEmpty(); })); // each pass's snapshot goes with it

@@ -68,9 +68,8 @@ protected:
     // Pushes one window and waits until the pipeline has seen the recorder report its score. Each
     // window gets its own probability, so the wait cannot be satisfied by an earlier window.
     void pushWindowAndSettle(TranscriptionPipeline& pipeline, bool speech) {
-        const float probability = speech ? 0.9f - 0.001f * static_cast<float>(m_windows)
-                                         : 0.1f + 0.001f * static_cast<float>(m_windows);
-        ++m_windows;
+        const float step = 0.001f * static_cast<float>(m_windows++);
+        const float probability = speech ? 0.9f - step : 0.1f + step;
         audio.state->speech = speech;
         audio.state->probability = probability;
         audio.push();
