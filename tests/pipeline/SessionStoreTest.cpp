@@ -1,7 +1,12 @@
+// The pipeline's shared base: session folders and names, the pending record, and the settings
+// files other versions of the app share.
 #include "storage/SessionStore.h"
+#include "pipeline/LanguageOptions.h"
+#include "storage/PlainTextStore.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -24,7 +29,7 @@ QDateTime utc(const char* iso) {
 
 } // namespace
 
-TEST(SessionStore, NewSessionsAreNamedByTheirStartSecondInTheCreatedFolders) {
+TEST(SessionStore, SessionsAreNamedByTheirStartSecondAndTheirTranscriptsWrittenWhole) {
     ASSERT_FALSE(QFileInfo::exists(appFolder()));
     EXPECT_EQ(SessionStore::transcriptsDirectory(), appFolder() + QStringLiteral("/transcripts"));
     EXPECT_TRUE(QFileInfo(appFolder() + QStringLiteral("/transcripts")).isDir());
@@ -44,6 +49,18 @@ TEST(SessionStore, NewSessionsAreNamedByTheirStartSecondInTheCreatedFolders) {
               QStringLiteral("2025-03-01T14:05:09Z"));
     EXPECT_EQ(SessionStore::sessionIDFor(utc("2025-03-01T15:05:09+01:00")),
               QStringLiteral("2025-03-01T14:05:09Z"));
+
+    // Transcripts are written whole and replaced.
+    const QString path = SessionStore::transcriptsDirectory() + QStringLiteral("/2025-03-01T14:05:09Z.txt");
+    const QString first = QStringLiteral("[00:00] SPEAKER_00: Grüße – 你好\n");
+    SessionStore::saveTranscript(first, QStringLiteral("2025-03-01T14:05:09Z"));
+    EXPECT_EQ(QString::fromUtf8(readFile(path)), first);
+    SessionStore::saveTranscript(QStringLiteral("[00:01] Speaker: Bye\n"),
+                                 QStringLiteral("2025-03-01T14:05:09Z"));
+    EXPECT_EQ(readFile(path), QByteArray("[00:01] Speaker: Bye\n"));
+    // Nothing but the transcript is left behind.
+    EXPECT_EQ(QDir(SessionStore::transcriptsDirectory()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("2025-03-01T14:05:09Z.txt")});
 }
 
 TEST(SessionStore, FindsSessionIdsAndOpusCopiesFromNames) {
@@ -75,7 +92,8 @@ TEST(SessionStore, FindsSessionIdsAndOpusCopiesFromNames) {
     }
 }
 
-TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
+// Reading a record never changes it: one that does not decode stays for a later version.
+TEST(SessionStore, PendingRecordRoundTripsReadsOlderRecordsAndRefusesTheRest) {
     const PendingSession session{appFolder() + QStringLiteral("/mixed-2025-03-01T14:05:09Z.wav"),
                                  utc("2025-03-01T14:05:09Z")};
     ASSERT_TRUE(SessionStore::writePending(session));
@@ -89,8 +107,7 @@ TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
     EXPECT_EQ(SessionStore::readPending(), later);
 
     // Older records name the microphone's file; the slash survives an escaped form.
-    const QDateTime started = utc("2025-03-01T14:05:09Z");
-    const std::pair<const char*, QString> older[] = {
+    const std::pair<const char*, std::optional<QString>> records[] = {
         {R"({"micPath":"/m.wav","startedAt":"2025-03-01T14:05:09Z"})", QStringLiteral("/m.wav")},
         {R"({"audioPath":"/a.wav","micPath":"/m.wav","startedAt":"2025-03-01T14:05:09Z"})",
          QStringLiteral("/a.wav")},
@@ -98,50 +115,109 @@ TEST(SessionStore, PendingRecordRoundTripsAndReadsOlderRecords) {
          QStringLiteral("/m.wav")},
         {R"({"systemPath":"/s.wav","extra":[1,2],"startedAt":"2025-03-01T14:05:09Z"})", QString()},
         {R"({"audioPath":"\/a\/b.wav","startedAt":"2025-03-01T14:05:09Z"})", QStringLiteral("/a/b.wav")},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09.500Z"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T15:05:09+01:00"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":"2025-13-01T14:05:09Z"})", std::nullopt},
+        {R"({"audioPath":"/a.wav","startedAt":762703509})", std::nullopt},
+        {R"({"audioPath":"/a.wav"})", std::nullopt},
+        {R"({"audioPath":42,"startedAt":"2025-03-01T14:05:09Z"})", std::nullopt},
+        {R"(["/a.wav","2025-03-01T14:05:09Z"])", std::nullopt},
     };
-    for (const auto& [json, path] : older) {
-        EXPECT_EQ(PendingSession::decode(QByteArray(json)), (PendingSession{path, started})) << json;
+    for (const auto& [json, path] : records) {
+        writeFile(SessionStore::pendingSessionPath(), QByteArray(json));
+        const auto expected =
+            path ? std::optional(PendingSession{*path, utc("2025-03-01T14:05:09Z")}) : std::nullopt;
+        EXPECT_EQ(SessionStore::readPending(), expected) << json;
+        EXPECT_EQ(readFile(SessionStore::pendingSessionPath()), QByteArray(json));
     }
+    // A record cut short anywhere (a crash while writing it) is refused as well.
+    const QByteArray valid = session.encode();
+    ASSERT_TRUE(PendingSession::decode(valid));
+    for (qsizetype length = 0; length < valid.size(); ++length)
+        EXPECT_FALSE(PendingSession::decode(valid.left(length))) << length;
 
     SessionStore::clearPending();
     EXPECT_FALSE(QFileInfo::exists(SessionStore::pendingSessionPath()));
     EXPECT_EQ(SessionStore::readPending(), std::nullopt);
 }
 
-TEST(SessionStore, UndecodableRecordsAreRefusedAndLeftOnDisk) {
-    const char* refused[] = {
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09.500Z"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T15:05:09+01:00"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-03-01T14:05:09"})",
-        R"({"audioPath":"/a.wav","startedAt":"2025-13-01T14:05:09Z"})",
-        R"({"audioPath":"/a.wav","startedAt":762703509})",
-        R"({"audioPath":"/a.wav"})",
-        R"({"audioPath":42,"startedAt":"2025-03-01T14:05:09Z"})",
-        R"(["/a.wav","2025-03-01T14:05:09Z"])",
+// The files other versions of the app share: where they are, how they are read and written.
+TEST(PlainTextStore, ValuesLiveInHomeFilesReadAndWrittenTrimmedOrNotAtAll) {
+    const QString home = QDir::homePath();
+    EXPECT_EQ(PlainTextStore::lemonfoxApiKeyURL(), home + QStringLiteral("/.lemonfox_api_key"));
+    EXPECT_EQ(PlainTextStore::mistralApiKeyURL(), home + QStringLiteral("/.mistral_api_key"));
+    EXPECT_EQ(PlainTextStore::providerURL(), home + QStringLiteral("/.murmurly_transcription_provider"));
+    EXPECT_EQ(PlainTextStore::languageURL(), home + QStringLiteral("/.murmurly_language"));
+
+    // Blank or broken files count as absent.
+    const QString key = PlainTextStore::lemonfoxApiKeyURL();
+    EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
+    const std::pair<QByteArray, std::optional<QString>> cases[] = {
+        {"  sk-lemon-123 \r\n", QStringLiteral("sk-lemon-123")},
+        {" \t\n \n", std::nullopt},
+        {"\xEF\xBB\xBFkey-after-bom\n", QStringLiteral("key-after-bom")},
+        {"sk-\xff\xfe-not-utf8", std::nullopt},
+        {"sk-\xC3", std::nullopt}, // cut in the middle of a character
     };
-    for (const char* json : refused) {
-        writeFile(SessionStore::pendingSessionPath(), QByteArray(json));
-        EXPECT_EQ(SessionStore::readPending(), std::nullopt) << json;
-        EXPECT_EQ(readFile(SessionStore::pendingSessionPath()), QByteArray(json));
+    for (const auto& [stored, read] : cases) {
+        writeFile(key, stored);
+        EXPECT_EQ(PlainTextStore::readValue(key), read) << stored.toStdString();
     }
-    // A record cut short anywhere (a crash while writing it) is refused as well.
-    const QByteArray valid =
-        PendingSession{QStringLiteral("/a/mixed-2025-03-01T14:05:09Z.wav"), utc("2025-03-01T14:05:09Z")}
-            .encode();
-    ASSERT_TRUE(PendingSession::decode(valid));
-    for (qsizetype length = 0; length < valid.size(); ++length)
-        EXPECT_FALSE(PendingSession::decode(valid.left(length))) << length;
+    QFile::remove(key);
+    ASSERT_TRUE(QDir().mkdir(key));
+    EXPECT_EQ(PlainTextStore::readValue(key), std::nullopt);
+
+    // Written trimmed, without a line break, in place and nowhere else.
+    const QString other = PlainTextStore::mistralApiKeyURL();
+    ASSERT_TRUE(PlainTextStore::writeValue(other, QStringLiteral("  sk-mistral\n")));
+    EXPECT_EQ(readFile(other), QByteArray("sk-mistral"));
+    ASSERT_TRUE(PlainTextStore::writeValue(other, QStringLiteral("sk-2")));
+    EXPECT_EQ(readFile(other), QByteArray("sk-2"));
+    EXPECT_EQ(QDir::home().entryList({QStringLiteral(".mistral*")}, QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral(".mistral_api_key")});
+    EXPECT_FALSE(
+        PlainTextStore::writeValue(home + QStringLiteral("/no/such/folder/key"), QStringLiteral("x")));
+    EXPECT_TRUE(PlainTextStore::deleteFile(other));
+    EXPECT_FALSE(QFileInfo::exists(other));
+    EXPECT_TRUE(PlainTextStore::deleteFile(other)); // already gone
+
+    // The provider defaults to Lemonfox; no language leaves no file.
+    EXPECT_EQ(PlainTextStore::readProvider(), TranscriptionProvider::lemonfox);
+    writeFile(PlainTextStore::providerURL(), " MISTRAL\n");
+    EXPECT_EQ(PlainTextStore::readProvider(), TranscriptionProvider::mistral);
+    writeFile(PlainTextStore::providerURL(), "openai");
+    EXPECT_EQ(PlainTextStore::readProvider(), TranscriptionProvider::lemonfox);
+    ASSERT_TRUE(PlainTextStore::writeProvider(TranscriptionProvider::mistral));
+    EXPECT_EQ(readFile(PlainTextStore::providerURL()), QByteArray("mistral"));
+
+    EXPECT_EQ(PlainTextStore::readLanguage(), std::nullopt);
+    ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral(" de ")));
+    EXPECT_EQ(readFile(PlainTextStore::languageURL()), QByteArray("de"));
+    EXPECT_EQ(PlainTextStore::readLanguage(), QStringLiteral("de"));
+    ASSERT_TRUE(PlainTextStore::writeLanguage(std::nullopt));
+    EXPECT_FALSE(QFileInfo::exists(PlainTextStore::languageURL()));
+    ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("english")));
+    ASSERT_TRUE(PlainTextStore::writeLanguage(QStringLiteral("  ")));
+    EXPECT_FALSE(QFileInfo::exists(PlainTextStore::languageURL()));
 }
 
-TEST(SessionStore, TranscriptsAreWrittenWholeAndReplaced) {
-    const QString path = SessionStore::transcriptsDirectory() + QStringLiteral("/2025-03-01T14:05:09Z.txt");
-    const QString first = QStringLiteral("[00:00] SPEAKER_00: Grüße – 你好\n");
-    SessionStore::saveTranscript(first, QStringLiteral("2025-03-01T14:05:09Z"));
-    EXPECT_EQ(QString::fromUtf8(readFile(path)), first);
-    SessionStore::saveTranscript(QStringLiteral("[00:01] Speaker: Bye\n"),
-                                 QStringLiteral("2025-03-01T14:05:09Z"));
-    EXPECT_EQ(readFile(path), QByteArray("[00:01] Speaker: Bye\n"));
-    // Nothing but the transcript is left behind.
-    EXPECT_EQ(QDir(SessionStore::transcriptsDirectory()).entryList(QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("2025-03-01T14:05:09Z.txt")});
+// The settings' language menu: what a choice stores, and which choice a stored value shows.
+TEST(LanguageOptions, ResolvesChoicesAndShowsStoredValues) {
+    const QString autoChoice = QStringLiteral("Auto");
+    const QString custom = QStringLiteral("Custom");
+    EXPECT_EQ(LanguageOptions::resolve(autoChoice, QStringLiteral("fr")), std::nullopt);
+    EXPECT_EQ(LanguageOptions::resolve(custom, QStringLiteral(" de\n")), QStringLiteral("de"));
+    EXPECT_EQ(LanguageOptions::resolve(custom, QStringLiteral("  ")), std::nullopt);
+    EXPECT_EQ(LanguageOptions::resolve(QStringLiteral("english"), QStringLiteral("de")),
+              QStringLiteral("english"));
+
+    using S = LanguageOptions::Selection;
+    EXPECT_EQ(LanguageOptions::selectionFor(QStringLiteral("english")), (S{QStringLiteral("english"), {}}));
+    EXPECT_EQ(LanguageOptions::selectionFor(QStringLiteral("English")),
+              (S{custom, QStringLiteral("English")}));
+    EXPECT_EQ(LanguageOptions::selectionFor(custom), (S{custom, custom}));
+    EXPECT_EQ(LanguageOptions::selectionFor(autoChoice), (S{custom, autoChoice}));
+    EXPECT_EQ(LanguageOptions::selectionFor(std::nullopt), (S{autoChoice, {}}));
+    EXPECT_EQ(LanguageOptions::selectionFor(QString()), (S{autoChoice, {}}));
 }

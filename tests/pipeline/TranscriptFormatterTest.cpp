@@ -9,19 +9,12 @@ using namespace murmurly;
 namespace {
 
 LemonfoxSegment segment(const char* text, std::optional<double> start, std::optional<QString> speaker = {}) {
-    LemonfoxSegment s;
-    s.text = QString::fromUtf8(text);
-    s.start = start;
-    s.speaker = std::move(speaker);
-    return s;
+    return {std::nullopt, QString::fromUtf8(text), start, std::nullopt, std::move(speaker)};
 }
 
 LemonfoxTranscriptionResponse withSegments(QList<LemonfoxSegment> segments,
                                            std::optional<QString> text = {}) {
-    LemonfoxTranscriptionResponse response;
-    response.segments = std::move(segments);
-    response.text = std::move(text);
-    return response;
+    return {std::nullopt, std::nullopt, std::nullopt, std::move(text), std::move(segments)};
 }
 
 } // namespace

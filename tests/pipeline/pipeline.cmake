@@ -7,7 +7,6 @@ murmurly_add_test(test_pipeline_run
         run/RecordingLifecycleTest.cpp
         run/TranscriptionRunTest.cpp
         run/LivePreviewTest.cpp
-        run/SessionSafetyTest.cpp
     LIBS murmurly_pipeline murmurly_fake_services)
 
 # End to end: the sound-server fixture, the real Silero gate, the fake Lemonfox service.

@@ -16,9 +16,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Streamed events trickle out so that the live preview visibly grows.
-    murmurly::test::FakeAnswer streaming;
-    streaming.pauseMs = 400;
-    mistral.setAnswer(streaming);
+    mistral.setAnswer({.pauseMs = 400});
     mistral.setKeepBodies(false);
     lemonfox.setKeepBodies(false);
 

@@ -1,5 +1,6 @@
 #include "support/FakeTranscriptionService.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,30 +16,20 @@ QByteArray chunk(const QByteArray& data) {
     return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
 }
 
-QByteArray usualLemonfoxAnswer() {
-    return R"({"task":"transcribe","language":"english","duration":2.5,"text":"Hello there. General Kenobi.",)"
-           R"("segments":[{"id":0,"start":0.0,"end":1.2,"text":"Hello there.","speaker":"SPEAKER_00",)"
-           R"("avg_logprob":-0.2},{"id":1,"start":1.3,"end":2.5,"text":"General Kenobi.","speaker":"SPEAKER_01"}]})";
+// The services' usual answers (tests/data/fake-services).
+QByteArray usualAnswer(const char* name) {
+    QFile file(QStringLiteral(MURMURLY_FAKE_SERVICES_DATA "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("missing test data");
 }
 
-QByteArray usualMistralAnswer() {
-    return R"({"model":"voxtral-mini-latest","text":"Hello there.","language":"en",)"
-           R"("segments":[{"text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"speaker_1"}],)"
-           R"("usage":{"prompt_audio_seconds":2}})";
-}
-
+// Each event of the stream is an "event:" and a "data:" line.
 QList<QByteArray> usualMistralEvents() {
-    const auto event = &FakeTranscriptionService::event;
-    return {
-        event("transcription.language", R"({"type":"transcription.language","audio_language":"en"})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"Hello "})"),
-        event("transcription.text.delta", R"({"type":"transcription.text.delta","text":"there."})"),
-        event(
-            "transcription.segment",
-            R"({"type":"transcription.segment","text":"Hello there.","start":0.0,"end":1.2,"speaker_id":"s1"})"),
-        event("transcription.done", R"({"type":"transcription.done","model":"voxtral-mini-latest",)"
-                                    R"("text":"Hello there.","language":"en","usage":{}})"),
-    };
+    const QList<QByteArray> lines = usualAnswer("mistral-events.txt").split('\n');
+    QList<QByteArray> events;
+    for (qsizetype i = 0; i + 1 < lines.size(); i += 3) {
+        events.append(lines[i] + '\n' + lines[i + 1] + "\n\n");
+    }
+    return events;
 }
 
 } // namespace
@@ -99,11 +90,10 @@ void FakeTranscriptionService::onNewConnection() {
 }
 
 void FakeTranscriptionService::onReadyRead(QTcpSocket* socket) {
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end()) {
+    if (!m_connections.contains(socket)) {
         return;
     }
-    Connection& connection = *it;
+    Connection& connection = m_connections[socket];
     connection.buffer += socket->readAll();
 
     if (!connection.request) {
@@ -147,116 +137,80 @@ void FakeTranscriptionService::onReadyRead(QTcpSocket* socket) {
 void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedRequest& request) {
     m_answerFinished = false;
     const FakeAnswer& answer = m_answer;
-    switch (answer.mode) {
-    case FakeAnswer::Mode::neverAnswer:
+    const bool brokenOff = answer.mode == FakeAnswer::Mode::closeMidAnswer;
+    const bool success = answer.status >= 200 && answer.status <= 299;
+    const bool streamRequested = request.body.contains("name=\"stream\"\r\n\r\ntrue\r\n");
+    // What goes out, one write each, with the answer's pause between them.
+    QList<QByteArray> writes;
+    if (answer.mode == FakeAnswer::Mode::neverAnswer) {
         return;
-    case FakeAnswer::Mode::closeAtOnce:
+    } else if (answer.mode == FakeAnswer::Mode::closeAtOnce) {
         socket->abort();
         return;
-    case FakeAnswer::Mode::notHttp:
-        sendPieces(socket, "SSH-2.0-OpenSSH_9.2 this is not a web server\r\n\r\n",
-                   [this, socket]() { finish(socket); });
-        return;
-    default:
-        break;
-    }
-
-    const bool streamRequested = request.body.contains("name=\"stream\"\r\n\r\ntrue\r\n");
-    const bool success = answer.status >= 200 && answer.status <= 299;
-    if (success && (!answer.events.isEmpty() || (m_kind == Kind::mistral && streamRequested))) {
+    } else if (answer.mode == FakeAnswer::Mode::notHttp) {
+        writes = {"SSH-2.0-OpenSSH_9.2 this is not a web server\r\n\r\n"};
+    } else if (success && (!answer.events.isEmpty() || (m_kind == Kind::mistral && streamRequested))) {
         const QList<QByteArray> events = answer.events.isEmpty() ? usualMistralEvents() : answer.events;
-        const bool brokenOff = answer.mode == FakeAnswer::Mode::closeMidAnswer;
-        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n";
         // A broken-off stream announces a length it never delivers: Qt's HTTP client does not
         // reliably report a chunked answer that stops mid-chunk, but it always reports a short
         // body of known length.
-        head += brokenOff ? QByteArray("Content-Length: 100000\r\n")
-                          : QByteArray("Transfer-Encoding: chunked\r\n");
-        socket->write(head + "Connection: close\r\n\r\n");
-        m_chunked = !brokenOff;
-        sendEvents(socket, events, 0, brokenOff);
-        return;
+        writes = {"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n" +
+                  QByteArray(brokenOff ? "Content-Length: 100000" : "Transfer-Encoding: chunked") +
+                  "\r\nConnection: close\r\n\r\n" + (brokenOff ? events[0] : chunk(events[0]))};
+        if (answer.mode == FakeAnswer::Mode::cutMidChunk) {
+            // No length in the head and no terminating chunk: only the missing bytes of a chunk
+            // that was announced in full tell that the answer broke off.
+            writes.append(chunk(events[1]).left(chunk(events[1]).size() / 2));
+        } else if (!brokenOff) {
+            for (qsizetype i = 1; i < events.size(); ++i) {
+                writes.append(chunk(events[i]));
+            }
+            writes.last() += "0\r\n\r\n";
+        }
+    } else {
+        QByteArray body = answer.body;
+        if (body.isEmpty() && success) {
+            body = usualAnswer(m_kind == Kind::lemonfox ? "lemonfox-answer.json" : "mistral-answer.json");
+        }
+        QByteArray head =
+            "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");
+        if (!body.isEmpty()) {
+            head += "Content-Type: " + answer.contentType + "\r\n";
+        }
+        head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+        writes = {head + (brokenOff ? body.left(body.size() / 2) : body)};
     }
-
-    QByteArray body = answer.body;
-    if (body.isEmpty() && success) {
-        body = m_kind == Kind::lemonfox ? usualLemonfoxAnswer() : usualMistralAnswer();
+    if (answer.pieceSize > 0) {
+        // A pause between pieces (at least a millisecond) makes them separate reads on the other end.
+        const QByteArray all = writes.join();
+        writes.clear();
+        for (qsizetype at = 0; at < all.size(); at += answer.pieceSize) {
+            writes.append(all.mid(at, answer.pieceSize));
+        }
     }
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");
-    if (!body.isEmpty()) {
-        head += "Content-Type: " + answer.contentType + "\r\n";
-    }
-    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (answer.mode == FakeAnswer::Mode::closeMidAnswer) {
-        body.truncate(body.size() / 2);
-    }
-    sendPieces(socket, head + body, [this, socket]() { finish(socket); });
+    send(socket, writes, answer.holdAfterFirstEvent && !m_released);
 }
 
-void FakeTranscriptionService::sendPieces(QTcpSocket* socket, QByteArray bytes, std::function<void()> then) {
-    const int pieceSize = m_answer.pieceSize;
-    if (pieceSize <= 0 || bytes.size() <= pieceSize) {
-        socket->write(bytes);
-        socket->flush();
-        then();
-        return;
-    }
-    socket->write(bytes.left(pieceSize));
+void FakeTranscriptionService::send(QTcpSocket* socket, QList<QByteArray> writes, bool hold) {
+    socket->write(writes.takeFirst());
     socket->flush();
-    // A pause between pieces (at least a millisecond) makes them separate reads on the other end.
-    QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(std::max(1, m_answer.pauseMs), this,
-                       [this, guard, rest = bytes.mid(pieceSize), then = std::move(then)]() mutable {
-                           if (guard && guard->state() == QAbstractSocket::ConnectedState) {
-                               sendPieces(guard, rest, std::move(then));
-                           }
-                       });
-}
-
-void FakeTranscriptionService::sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index,
-                                          bool brokenOff) {
-    if (m_answer.mode == FakeAnswer::Mode::cutMidChunk && index >= 1 && index < events.size()) {
-        // No length in the head and no terminating chunk: only the missing bytes of a chunk that
-        // was announced in full tell that the answer broke off.
-        socket->write(chunk(events[index]).left(chunk(events[index]).size() / 2));
-        finish(socket);
-        return;
-    }
-    if (brokenOff && index >= 1) {
-        // The head promised more (see answerRequest): closing now breaks the answer off.
-        finish(socket);
-        return;
-    }
-    if (index >= events.size()) {
-        socket->write("0\r\n\r\n");
-        finish(socket);
+    if (writes.isEmpty()) {
+        socket->disconnectFromHost();
+        m_answerFinished = true;
         return;
     }
     QPointer<QTcpSocket> guard(socket);
-    auto next = [this, guard, events, index, brokenOff]() {
+    auto* waiter = new QObject(this);
+    auto next = [this, waiter, guard, writes] {
+        waiter->deleteLater();
         if (guard && guard->state() == QAbstractSocket::ConnectedState) {
-            sendEvents(guard, events, index + 1, brokenOff);
+            send(guard, writes, false);
         }
     };
-    sendPieces(socket, m_chunked ? chunk(events[index]) : events[index], [this, next, index]() {
-        if (index == 0 && m_answer.holdAfterFirstEvent && !m_released) {
-            auto* waiter = new QObject(this);
-            auto go = [waiter, next]() {
-                waiter->deleteLater();
-                next();
-            };
-            connect(this, &FakeTranscriptionService::released, waiter, go);
-            QTimer::singleShot(kHoldSafetyMs, waiter, go);
-            return;
-        }
-        QTimer::singleShot(m_answer.pieceSize > 0 ? 0 : m_answer.pauseMs, this, next);
-    });
-}
-
-void FakeTranscriptionService::finish(QTcpSocket* socket) {
-    socket->flush();
-    socket->disconnectFromHost();
-    m_answerFinished = true;
+    if (hold) {
+        connect(this, &FakeTranscriptionService::released, waiter, next);
+    }
+    QTimer::singleShot(hold ? kHoldSafetyMs : std::max(1, m_answer.pauseMs), waiter, next);
 }
 
 } // namespace murmurly::test

@@ -95,9 +95,9 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
     void answerRequest(QTcpSocket* socket, const RecordedRequest& request);
-    void sendPieces(QTcpSocket* socket, QByteArray bytes, std::function<void()> then);
-    void sendEvents(QTcpSocket* socket, QList<QByteArray> events, int index, bool brokenOff);
-    void finish(QTcpSocket* socket);
+    // Writes the first of `writes`, then the rest after a pause (or once released, when `hold`),
+    // and closes the connection after the last.
+    void send(QTcpSocket* socket, QList<QByteArray> writes, bool hold);
 
     Kind m_kind;
     QTcpServer m_server;
@@ -105,7 +105,6 @@ private:
     bool m_keepBodies = true;
     bool m_released = false;
     bool m_answerFinished = false;
-    bool m_chunked = true;
     QList<RecordedRequest> m_requests;
     QHash<QTcpSocket*, Connection> m_connections;
 };

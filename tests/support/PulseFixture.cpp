@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 
 namespace murmurly::test {
 
@@ -11,14 +12,10 @@ static QString g_lastError;
 bool PulseFixture::run(const QString& program, const QStringList& arguments, QString* output) {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForStarted()) {
+    if (!process.waitForFinished(30000)) { // did not start, or did not finish in time
         g_lastError = program + QStringLiteral(": ") + process.errorString();
-        return false;
-    }
-    if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished();
-        g_lastError = program + QStringLiteral(" did not finish");
         return false;
     }
     if (output)
@@ -32,12 +29,8 @@ bool PulseFixture::run(const QString& program, const QStringList& arguments, QSt
 }
 
 QString PulseFixture::directory() {
-    const QString server = qEnvironmentVariable("PULSE_SERVER");
-    const QString prefix = QStringLiteral("unix:");
-    const QString suffix = QStringLiteral("/native");
-    if (!server.startsWith(prefix) || !server.endsWith(suffix))
-        return {};
-    return server.mid(prefix.size(), server.size() - prefix.size() - suffix.size());
+    static const QRegularExpression socket(QStringLiteral("^unix:(.+)/native$"));
+    return socket.match(qEnvironmentVariable("PULSE_SERVER")).captured(1);
 }
 
 QString PulseFixture::lastError() {
@@ -76,10 +69,10 @@ std::unique_ptr<QProcess> PulseFixture::startPlaying(const QString& path, const 
 
 int PulseFixture::loadNullSink(const QString& name) {
     QString output;
-    if (!pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                QStringLiteral("sink_name=") + name},
-               &output))
-        return -1;
+    // A failed pactl prints no index.
+    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+           QStringLiteral("sink_name=") + name},
+          &output);
     bool ok = false;
     const int index = output.trimmed().toInt(&ok);
     return ok ? index : -1;
@@ -89,13 +82,20 @@ bool PulseFixture::setDefaultSink(const QString& name) {
     return pactl({QStringLiteral("set-default-sink"), name});
 }
 
+// The fields of each line of "pactl list short <what>" (tab-separated, the index first).
+static QList<QStringList> listShort(const QString& what) {
+    QString output;
+    QList<QStringList> lines;
+    if (PulseFixture::pactl({QStringLiteral("list"), QStringLiteral("short"), what}, &output)) {
+        for (const QString& line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            lines.append(line.split(QLatin1Char('\t')));
+    }
+    return lines;
+}
+
 double PulseFixture::sourceRate(const QString& name) {
-    QString sources;
-    if (!pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")}, &sources))
-        return 0;
     // "index<TAB>name<TAB>driver<TAB>float32le 2ch 48000Hz<TAB>state"
-    for (const QString& line : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QStringList fields = line.split(QLatin1Char('\t'));
+    for (const QStringList& fields : listShort(QStringLiteral("sources"))) {
         if (fields.size() >= 4 && fields[1] == name)
             return fields[3].section(QLatin1Char(' '), -1).chopped(2).toDouble();
     }
@@ -103,23 +103,14 @@ double PulseFixture::sourceRate(const QString& name) {
 }
 
 QStringList PulseFixture::recordingSources() {
-    QString sources;
-    QString outputs;
-    if (!pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")}, &sources) ||
-        !pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")}, &outputs))
-        return {};
-    // "index<TAB>name<TAB>..." for sources; "index<TAB>source index<TAB>..." for source outputs.
+    // A source output's second field is the index of the source it records from.
     QMap<QString, QString> nameOfSource;
-    for (const QString& line : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QStringList fields = line.split(QLatin1Char('\t'));
-        if (fields.size() >= 2)
-            nameOfSource.insert(fields[0], fields[1]);
+    for (const QStringList& fields : listShort(QStringLiteral("sources"))) {
+        nameOfSource.insert(fields[0], fields.value(1));
     }
     QStringList recording;
-    for (const QString& line : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QStringList fields = line.split(QLatin1Char('\t'));
-        if (fields.size() >= 2)
-            recording.append(nameOfSource.value(fields[1], fields[1]));
+    for (const QStringList& fields : listShort(QStringLiteral("source-outputs"))) {
+        recording.append(nameOfSource.value(fields.value(1), fields.value(1)));
     }
     return recording;
 }

@@ -14,11 +14,8 @@ namespace murmurly::test {
 
 namespace {
 
-struct Folder {
-    const char* variable;
-    const char* relative;
-};
-const Folder kFolders[] = {
+// Each variable and its folder under the temporary one.
+const std::pair<const char*, const char*> kFolders[] = {
     {"HOME", "/home"},
     {"XDG_DATA_HOME", "/home/.local/share"},
     {"XDG_CONFIG_HOME", "/home/.config"},
@@ -26,17 +23,6 @@ const Folder kFolders[] = {
     {"XDG_STATE_HOME", "/home/.local/state"},
     {"TMPDIR", "/tmp"},
 };
-
-// Puts the environment back as it was saved: variables added since are removed.
-void restoreEnvironment(const QProcessEnvironment& saved) {
-    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
-    for (const QString& name : now.keys()) {
-        if (!saved.contains(name))
-            qunsetenv(name.toLocal8Bit().constData());
-    }
-    for (const QString& name : saved.keys())
-        qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
-}
 
 std::vector<std::function<void()>>& resets() {
     static std::vector<std::function<void()>> hooks;
@@ -50,7 +36,13 @@ public:
         , m_environment(QProcessEnvironment::systemEnvironment()) {}
 
     void OnTestStart(const ::testing::TestInfo&) override {
-        restoreEnvironment(m_environment);
+        // The environment as it was saved: variables added since are removed.
+        for (const QString& name : QProcessEnvironment::systemEnvironment().keys()) {
+            if (!m_environment.contains(name))
+                qunsetenv(name.toLocal8Bit().constData());
+        }
+        for (const QString& name : m_environment.keys())
+            qputenv(name.toLocal8Bit().constData(), m_environment.value(name).toLocal8Bit());
         m_home.empty();
         for (const auto& reset : resets()) {
             reset();
@@ -71,8 +63,8 @@ TemporaryHome::TemporaryHome() {
         throw std::runtime_error("cannot create a temporary home folder");
     m_path = QString::fromLocal8Bit(pattern);
     createFolders();
-    for (const Folder& folder : kFolders) {
-        qputenv(folder.variable, QFile::encodeName(m_path + QLatin1String(folder.relative)));
+    for (const auto& [variable, relative] : kFolders) {
+        qputenv(variable, QFile::encodeName(m_path + QLatin1String(relative)));
     }
     // Keys from the developer's own environment must not leak into tests.
     qunsetenv("LEMONFOX_API_KEY");
@@ -96,8 +88,8 @@ void TemporaryHome::empty() {
 }
 
 void TemporaryHome::createFolders() {
-    for (const Folder& folder : kFolders) {
-        QDir().mkpath(m_path + QLatin1String(folder.relative));
+    for (const auto& folder : kFolders) {
+        QDir().mkpath(m_path + QLatin1String(folder.second));
     }
 }
 

@@ -4,6 +4,8 @@ add_library(murmurly_fake_services STATIC
     ${CMAKE_CURRENT_LIST_DIR}/FakeTranscriptionService.h)
 target_include_directories(murmurly_fake_services PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(murmurly_fake_services PUBLIC Qt6::Core Qt6::Network)
+target_compile_definitions(murmurly_fake_services PRIVATE
+    MURMURLY_FAKE_SERVICES_DATA="${PROJECT_SOURCE_DIR}/tests/data/fake-services")
 murmurly_set_warnings(murmurly_fake_services)
 
 # Both fakes as a program, for trying the application by hand.

@@ -1,30 +1,85 @@
-// What goes over the wire besides the upload itself: the key in the Authorization header, the
-// temporary copies of an upload, and the way to the service through the user's proxy.
+// What goes over the wire besides the request's layout: a streamed answer read as it arrives, the
+// upload limit, where the key comes from, the temporary copies of an upload, and the way to the
+// service through the user's proxy.
 #include "storage/PlainTextStore.h"
 #include "transcription/ServiceFixture.h"
 
 #include <QProcess>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace murmurly::test {
 namespace {
 
-using ConnectionSafetyTest = ServiceFixture;
+using StreamingTest = ServiceFixture;
 
-TEST_F(ConnectionSafetyTest, KeysWithControlCharactersAreRefusedAndNeverSent) {
-    // A key file with a line break inside: it would smuggle a header of its own into the request.
-    writeFile(PlainTextStore::lemonfoxApiKeyURL(), "lf-key\r\nX-Injected: yes\n");
-    qputenv("MISTRAL_API_KEY", "ms-key\tsecond");
-    const QString text = QStringLiteral("Invalid %1 API key: it contains a line break or another control "
-                                        "character. Enter the key again in Settings.");
-    EXPECT_EQ(call(Call::lemonfox, opusInput()).errorText(), text.arg("Lemonfox"));
-    EXPECT_EQ(call(Call::mistralStream, opusInput()).errorText(), text.arg("Mistral"));
-    EXPECT_TRUE(lemonfox.requests().isEmpty());
-    EXPECT_TRUE(mistral.requests().isEmpty());
+// The first piece of text reaches the callback while the service still holds the rest of its
+// answer back (or is still sending it): the answer is read as it arrives, not after it ends.
+// Events cut into pieces of any small size arrive as the same lines.
+TEST_F(StreamingTest, DeltasArriveAsTheyComeWhereverTheAnswerIsCut) {
+    const auto event = &FakeTranscriptionService::event;
+    const QList<QByteArray> events{
+        event("transcription.text.delta", R"({"text":"first "})"),
+        event("transcription.text.delta", R"({"text":"second"})"),
+        event("transcription.done", R"({"type":"transcription.done","language":"en"})")};
+    for (const int pieceSize : {0, 1, 3, 7}) {
+        SCOPED_TRACE(pieceSize);
+        mistral.setAnswer({.pieceSize = pieceSize, .events = events, .holdAfterFirstEvent = pieceSize == 0});
+        QStringList deltas;
+        std::optional<bool> finishedAtFirstDelta;
+        const auto outcome =
+            runCall(mistralClient->transcribeStream(opusInput(), std::nullopt, [&](const QString& piece) {
+                if (!finishedAtFirstDelta) {
+                    finishedAtFirstDelta = mistral.answerFinished();
+                    mistral.release();
+                }
+                deltas.append(piece);
+            }));
+        ASSERT_TRUE(outcome.value.has_value()) << qPrintable(outcome.errorText());
+        EXPECT_EQ(finishedAtFirstDelta, false);
+        EXPECT_EQ(deltas, (QStringList{"first ", "second"}));
+        EXPECT_EQ(outcome.value->text, QStringLiteral("first second"));
+        EXPECT_EQ(outcome.value->language, QStringLiteral("en"));
+    }
     EXPECT_EQ(temporaryFiles(), QStringList());
 }
+
+// The limit applies to the prepared file: exactly 100 MiB goes up (one byte more fails, see
+// FailureMatrixTest).
+TEST_F(StreamingTest, LemonfoxUploadLimit) {
+    lemonfox.setKeepBodies(false);
+    const auto outcome = call(Call::lemonfox, sparseInput(104857600));
+    EXPECT_TRUE(outcome.value.has_value()) << qPrintable(outcome.errorText());
+    ASSERT_EQ(lemonfox.requests().size(), 1);
+    EXPECT_GT(lemonfox.requests().first().bodyLength, 104857600);
+    EXPECT_EQ(temporaryFiles(), QStringList());
+}
+
+// The key file wins (trimmed) over the environment; blank or broken, it counts as absent. The
+// value found, even an empty one, is kept until the cache is reset.
+TEST(ApiKeyLookup, FileWinsOverTheEnvironmentAndTheValueIsCachedUntilReset) {
+    qputenv("LEMONFOX_API_KEY", "from-env");
+    writeFile(PlainTextStore::lemonfoxApiKeyURL(), "  lf-file-key \n");
+    EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("lf-file-key"));
+    writeFile(PlainTextStore::lemonfoxApiKeyURL(), " \n\t");
+    EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("lf-file-key"));
+    LemonfoxTranscriber::resetCachedApiKey();
+    EXPECT_EQ(LemonfoxTranscriber::apiKey(), QStringLiteral("from-env"));
+
+    qputenv("MISTRAL_API_KEY", "");
+    EXPECT_EQ(MistralTranscriber::apiKey(), QString(""));
+    writeFile(PlainTextStore::mistralApiKeyURL(), "ms-file");
+    EXPECT_EQ(MistralTranscriber::apiKey(), QString(""));
+    MistralTranscriber::resetCachedApiKey();
+    EXPECT_EQ(MistralTranscriber::apiKey(), QStringLiteral("ms-file"));
+
+    qunsetenv("MISTRAL_API_KEY");
+    writeFile(PlainTextStore::mistralApiKeyURL(), "\xff\xfekey");
+    MistralTranscriber::resetCachedApiKey();
+    EXPECT_FALSE(MistralTranscriber::apiKey().has_value());
+}
+
+using ConnectionSafetyTest = ServiceFixture;
 
 // The temporary copies of a recording (the compressed copy and the request body) sit in a folder
 // every user can list: nobody else may read them while the upload is under way. Cancelling the
@@ -50,17 +105,12 @@ TEST_F(ConnectionSafetyTest, TemporaryCopiesAreTheOwnersOnlyAndGoWithACancelledC
 
 TEST_F(ConnectionSafetyTest, CallsGoThroughTheSystemProxyUnlessTheHostIsExempt) {
     // tinyproxy on a free port of 127.0.0.1, for this test only.
-    QTemporaryDir dir;
     QTcpServer probe;
-    ASSERT_TRUE(dir.isValid() && probe.listen(QHostAddress::LocalHost));
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
     const quint16 port = probe.serverPort();
     probe.close();
-    const QString config = dir.filePath(QStringLiteral("tinyproxy.conf"));
-    writeFile(config, QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\n"
-                                     "MaxClients 10\nLogFile \"%2\"\n")
-                          .arg(port)
-                          .arg(dir.filePath(QStringLiteral("log")))
-                          .toUtf8());
+    const QString config = input(QStringLiteral("tinyproxy.conf"));
+    writeFile(config, QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\n").arg(port).toUtf8());
     QProcess proxy;
     proxy.start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), config});
     ASSERT_TRUE(QTest::qWaitFor(
@@ -71,9 +121,7 @@ TEST_F(ConnectionSafetyTest, CallsGoThroughTheSystemProxyUnlessTheHostIsExempt) 
         },
         10000))
         << "tinyproxy did not start";
-    const QByteArray url = "http://127.0.0.1:" + QByteArray::number(port);
-    qputenv("http_proxy", url);
-    qputenv("https_proxy", url);
+    qputenv("http_proxy", "http://127.0.0.1:" + QByteArray::number(port));
 
     // Both kinds of call reach the service by way of the proxy, which names itself in "Via".
     EXPECT_EQ(call(Call::lemonfox, opusInput()).errorText(), "<no error>");

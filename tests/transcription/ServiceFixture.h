@@ -25,17 +25,25 @@ public: // the parameterised cases below set the fixture up through it
         qputenv("MURMURLY_MISTRAL_BASE_URL", mistral.baseUrl().toString().toUtf8());
         qputenv("LEMONFOX_API_KEY", "lf-key");
         qputenv("MISTRAL_API_KEY", "ms-key");
-        inputDir = QDir::home().filePath(QStringLiteral("input"));
-        QDir().mkpath(inputDir);
+        QDir::home().mkpath(QStringLiteral("input"));
         lemonfoxClient = std::make_unique<LemonfoxTranscriber>();
         mistralClient = std::make_unique<MistralTranscriber>();
     }
 
-    QString input(const QString& name) const { return QDir(inputDir).filePath(name); }
+    QString input(const QString& name) const {
+        return QDir::home().filePath(QStringLiteral("input/") + name);
+    }
 
     // A small file the services take as it is: its bytes go into the body unchanged.
     QString opusInput(const QString& name = QStringLiteral("clip.opus")) const {
         return writeBytes(input(name), QByteArray("OggS-pretend-opus-") + QByteArray(300, '\x07'));
+    }
+
+    // A sparse file: only its length matters to the size check.
+    QString sparseInput(qint64 size) const {
+        QFile file(input(QStringLiteral("big.opus")));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size));
+        return file.fileName();
     }
 
     // Runs one client call to its end.
@@ -53,7 +61,6 @@ public: // the parameterised cases below set the fixture up through it
     FakeTranscriptionService mistral{FakeTranscriptionService::Kind::mistral};
     std::unique_ptr<LemonfoxTranscriber> lemonfoxClient;
     std::unique_ptr<MistralTranscriber> mistralClient;
-    QString inputDir;
 };
 
 } // namespace murmurly::test

@@ -53,17 +53,6 @@ protected:
     static QString pendingPath() { return appFolder() + QStringLiteral("/pending_session.json"); }
     static bool pendingExists() { return QFileInfo::exists(pendingPath()); }
 
-    // The same file as a crash leaves it: RIFF and data sizes still describe an empty recording.
-    static void breakWavHeader(const QString& path) {
-        QByteArray bytes = readFile(path);
-        const int data = bytes.indexOf("data");
-        ASSERT_GT(data, 0);
-        const auto zero = [&bytes](int at) { bytes.replace(at, 4, QByteArray(4, '\0')); };
-        zero(4);
-        zero(data + 4);
-        writeFile(path, bytes);
-    }
-
     static void writePending(const QString& audioPath, const QString& startedAt = "2025-03-01T14:05:09Z") {
         writeFile(
             pendingPath(),
@@ -79,25 +68,12 @@ protected:
     // Pushes one window and waits until the pipeline has seen the recorder report its score. Each
     // window gets its own probability, so the wait cannot be satisfied by an earlier window.
     void pushWindowAndSettle(TranscriptionPipeline& pipeline, bool speech) {
-        const float probability = speech ? 0.9f - 0.001f * static_cast<float>(m_windows)
-                                         : 0.1f + 0.001f * static_cast<float>(m_windows);
-        ++m_windows;
+        const float step = 0.001f * static_cast<float>(m_windows++);
+        const float probability = speech ? 0.9f - step : 0.1f + step;
         audio.state->speech = speech;
         audio.state->probability = probability;
         audio.push();
         ASSERT_TRUE(waitFor([&] { return pipeline.vadScore() == probability; }));
-    }
-
-    // Records a session of `windows` speech windows (all kept by the gate), stops it and
-    // returns the recording's path; the run starts at stop().
-    QString recordSession(TranscriptionPipeline& pipeline, int windows = 8) {
-        pipeline.start();
-        EXPECT_TRUE(pipeline.isRunning());
-        const QString path = pipeline.currentSessionAudioPath().value_or(QString());
-        audio.state->speech = true;
-        audio.push(windows);
-        pipeline.stop();
-        return path;
     }
 
 private:

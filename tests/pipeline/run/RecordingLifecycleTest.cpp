@@ -50,7 +50,10 @@ TEST_F(RecordingLifecycleTest, StartFailuresSayWhyAndKeepWhatTheyMust) {
     EXPECT_TRUE(pendingExists());
 }
 
-TEST_F(RecordingLifecycleTest, LevelsWhileRecordingAndASecondStartChangesNothing) {
+// The levels and the silence flag while recording; a second start changes nothing. The silent
+// flag turns on at the first update that comes 2.0 s or more after the first silent update of an
+// uninterrupted stretch; a speech decision clears it and restarts the count.
+TEST_F(RecordingLifecycleTest, LevelsAndSilenceWhileRecordingAndASecondStartChangesNothing) {
     auto pipeline = makePipeline();
     QSignalSpy running(pipeline.get(), &TranscriptionPipeline::isRunningChanged);
     pipeline->stop(); // not running: nothing happens
@@ -75,29 +78,6 @@ TEST_F(RecordingLifecycleTest, LevelsWhileRecordingAndASecondStartChangesNothing
     EXPECT_FLOAT_EQ(pipeline->level(), 0.9f);
     monitor.onLevel(0.0f);
 
-    // Start while recording (the file already holds speech) neither retries nor restarts anything.
-    pushWindowAndSettle(*pipeline, true);
-    pipeline->start();
-    EXPECT_FALSE(pipeline->isTranscribing());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
-    EXPECT_EQ(pipeline->currentSessionAudioPath(), audioPath);
-    EXPECT_EQ(running.count(), 1);
-
-    pipeline->stop();
-    EXPECT_FALSE(pipeline->isRunning());
-    EXPECT_FALSE(pipeline->vadScore().has_value());
-    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
-    EXPECT_TRUE(pipeline->isTranscribing());
-    EXPECT_GT(pipeline->level(), 0.3f); // the last value stays after the recording
-    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
-}
-
-// The silent flag turns on at the first update that comes 2.0 s or more after the first silent
-// update of an uninterrupted stretch; a speech decision clears it and restarts the count.
-TEST_F(RecordingLifecycleTest, SilenceNeedsTwoUninterruptedSeconds) {
-    auto pipeline = makePipeline();
-    pipeline->start();
-    ASSERT_TRUE(pipeline->isRunning());
     // Each window's silence report is applied before the next window's score arrives, so after
     // window n + 1 has settled the pipeline has seen the hint of window n.
     const auto silentAfter = [&](double seconds, bool speech = false) {
@@ -113,8 +93,25 @@ TEST_F(RecordingLifecycleTest, SilenceNeedsTwoUninterruptedSeconds) {
         silentAfter(0.0, true);
         EXPECT_FALSE(silentAfter(0.0, true)); // a speech decision ends the stretch
     }
+
+    // Start while recording (the file already holds speech) neither retries nor restarts anything.
+    pipeline->start();
+    EXPECT_FALSE(pipeline->isTranscribing());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Listening..."));
+    EXPECT_EQ(pipeline->currentSessionAudioPath(), audioPath);
+    EXPECT_EQ(running.count(), 1);
+
+    silentAfter(0.0);
+    silentAfter(0.0);
+    ASSERT_TRUE(silentAfter(2.0));
     pipeline->stop();
+    EXPECT_FALSE(pipeline->isRunning());
     EXPECT_FALSE(pipeline->isSilent());
+    EXPECT_FALSE(pipeline->vadScore().has_value());
+    EXPECT_EQ(pipeline->status(), QStringLiteral("Transcribing..."));
+    EXPECT_TRUE(pipeline->isTranscribing());
+    EXPECT_GT(pipeline->level(), 0.3f); // the last value stays after the recording
+    ASSERT_TRUE(waitFor([&] { return !pipeline->isTranscribing(); }));
 }
 
 TEST_F(RecordingLifecycleTest, AudioCheckAndWavCleanup) {
