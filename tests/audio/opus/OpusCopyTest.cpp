@@ -1,7 +1,9 @@
-// The Opus copy that stands for a recording: it appears at its place only complete, whatever
-// interrupts its encoding, and only one preparation of a copy runs at a time.
+// Ogg/Opus encoding read back through libsndfile, and the Opus copy that stands for a recording:
+// it appears at its place only complete, whatever interrupts its encoding, and only one
+// preparation of a copy runs at a time.
 #include "audio/OpusCopy.h"
 #include "audio/AudioFileReader.h"
+#include "audio/AudioFileWriter.h"
 #include "audio/OpusEncoder.h"
 #include "support/MediaSamples.h"
 #include "support/TestFiles.h"
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,9 +41,13 @@ protected:
     QStringList partFiles() const {
         return QDir(dir.path()).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
     }
-    static double seconds(const QString& path) {
+    QString path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
+    // The stream as a player reads it (the encoder's delay skipped): its channels, and its seconds
+    // at 48 kHz.
+    static std::pair<std::uint32_t, double> played(const QString& path) {
         const auto reader = AudioFileReader::open(path);
-        return static_cast<double>(reader->length()) / reader->processingFormat().sampleRate;
+        EXPECT_EQ(reader->processingFormat().sampleRate, 48000.0);
+        return {reader->processingFormat().channelCount, double(reader->length()) / 48000.0};
     }
     // Whether a preparation of the copy under `token` was called off.
     bool calledOff(CancellationToken& token) {
@@ -72,7 +79,7 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
     // A leftover of an encoding killed with its process goes with the next preparation.
     test::writeFile(dir.filePath(QStringLiteral(".mixed-X.opus.dead.part")), {});
     ASSERT_EQ(OpusCopy::write(source, target, OpusCopy::Existing::replace), target);
-    EXPECT_NEAR(seconds(target), 20.0, 0.05);
+    EXPECT_NEAR(played(target).second, 20.0, 0.05);
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -122,7 +129,7 @@ TEST_F(OpusCopyTest, AShortCopyIsNeverTakenAndTwoPreparationsDoNotEncodeSideBySi
     watcher.join();
     EXPECT_EQ(mostAtOnce, 1);
     EXPECT_TRUE(OpusCopy::isComplete(target, source));
-    EXPECT_NEAR(seconds(target), 20.0, 0.05);
+    EXPECT_NEAR(played(target).second, 20.0, 0.05);
 
     // A preparation waiting for the copy can be called off while it waits.
     CancellationToken token;
@@ -134,6 +141,52 @@ TEST_F(OpusCopyTest, AShortCopyIsNeverTakenAndTwoPreparationsDoNotEncodeSideBySi
     EXPECT_TRUE(waiter.get());
     EXPECT_EQ(partFiles().size(), 1); // the holder is still at work: the waiter never started
     holder.join();
+}
+
+// Mono stays mono; stereo and anything wider become stereo. The length must be the input's: a
+// resampler that drops its tail or pads the start shows up here, and the 20 s of the source cross
+// many of the 4096-frame blocks.
+TEST_F(OpusCopyTest, EncodesAt48kWithTheInputDurationInMonoOrStereo) {
+    test::makeMedia(test::stereoTone(2.5) + QStringLiteral("-c:a pcm_f32le").split(u' '), path("stereo.wav"));
+    test::makeMedia(QStringLiteral("-f lavfi -i sine=r=16000 -t 2.5 -ac 4 -c:a pcm_f32le").split(u' '),
+                    path("four.wav"));
+    const std::tuple<QString, std::uint32_t, double> cases[] = {
+        {source, 1, 20.0}, {path("stereo.wav"), 2, 2.5}, {path("four.wav"), 2, 2.5}};
+    for (const auto& [input, channels, seconds] : cases) {
+        EXPECT_EQ(OpusEncoder::encodeToOpus(input, input + ".opus"), input + ".opus");
+        const auto [playedChannels, playedSeconds] = played(input + ".opus");
+        EXPECT_EQ(playedChannels, channels) << input.toStdString();
+        EXPECT_NEAR(playedSeconds, seconds, 0.020) << input.toStdString();
+    }
+}
+
+TEST_F(OpusCopyTest, EncodingFailuresSayWhatWentWrongAndLeaveNoFile) {
+    // A header without samples leaves nothing behind; libopusenc reports a file it cannot create
+    // as OPE_CANNOT_OPEN.
+    AudioFileWriter::create(path("empty.wav"), AudioFormat::working())->close();
+    const struct {
+        QString input, output;
+        OpusError::Kind kind;
+        const char* text;
+    } failures[] = {
+        {path("empty.wav"), path("empty.opus"), OpusError::Kind::conversionFailed,
+         "Audio file has no readable samples."},
+        {source, path("no/such/folder/out.opus"), OpusError::Kind::failedToCreateEncoder,
+         "Failed to create Opus encoder: cannot open file"},
+    };
+    for (const auto& f : failures) {
+        try {
+            OpusEncoder::encodeToOpus(f.input, f.output);
+            ADD_FAILURE() << f.text;
+        } catch (const OpusError& error) {
+            EXPECT_EQ(error.kind(), f.kind);
+            EXPECT_EQ(error.description(), QString::fromUtf8(f.text));
+        }
+        EXPECT_FALSE(QFile::exists(f.output));
+    }
+    // An unreadable input: the reader's error is passed on.
+    test::writeFile(path("garbage.wav"), "this is not audio at all");
+    EXPECT_THROW(OpusEncoder::encodeToOpus(path("garbage.wav"), path("g.opus")), SystemError);
 }
 
 } // namespace
