@@ -8,5 +8,4 @@ murmurly_add_test(test_vad
         vad/VadTestSupport.h
         vad/SileroInferenceTest.cpp
         vad/SileroVADGateTest.cpp
-        vad/VADModelFileTest.cpp
     LIBS murmurly_vad onnx_proto PkgConfig::SNDFILE)

@@ -1,12 +1,23 @@
-// The gate's rules for loading, clamping, hysteresis and failed windows, with a scripted model in
-// place of the network.
+// The gate's rules for clamping, hysteresis and failed windows, with a scripted model in place of
+// the network; finding and loading the model file, and refusing one that is missing, cut short,
+// damaged or not Silero's (a clear error, never a network built from the wrong numbers).
 #include "audio/vad/SileroVADGate.h"
 #include "audio/vad/GateError.h"
+#include "audio/vad/SileroWeights.h"
+#include "audio/vad/VADModelLocation.h"
 #include "audio/vad/VadTestSupport.h"
+#include "support/TestFiles.h"
 
+#include <onnx/onnx_pb.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <numeric>
 
 namespace murmurly {
@@ -82,34 +93,6 @@ protected:
     }
 };
 
-TEST(GateWithoutModel, AnswersNoDecisionAndKeepsNoSamplesUntilALoadSucceeds) {
-    test::LogCapture log{category};
-    int attempts = 0;
-    ScriptedModel* model = nullptr;
-    SileroVADGate gate([&]() -> std::unique_ptr<VADModel> {
-        if (++attempts == 1)
-            throw GateError(GateError::Code::modelPackageMissing);
-        auto owned = std::make_unique<ScriptedModel>();
-        model = owned.get();
-        return owned;
-    });
-    EXPECT_EQ(gate.analyze(std::vector<float>(4096, 0.5f)), noDecision); // before any load
-    gate.prepareIfNeeded();
-    EXPECT_FALSE(gate.isLoaded());
-    EXPECT_EQ(log.texts(QtCriticalMsg), std::vector<std::string>{"Silero VAD failed to load: The operation "
-                                                                 "couldn’t be completed. (murmurly.GateError "
-                                                                 "error 0.)"});
-    EXPECT_EQ(gate.analyze(std::vector<float>(3000, 0.5f)), noDecision);
-    gate.prepareIfNeeded(); // the next session start tries again
-    ASSERT_TRUE(gate.isLoaded());
-    EXPECT_EQ(log.texts(QtInfoMsg), std::vector<std::string>{"Silero VAD loaded"});
-    gate.prepareIfNeeded(); // and then keeps the model
-    EXPECT_EQ(attempts, 2);
-    // The 7096 samples offered while unloaded were not kept: 2048 more make no window yet.
-    EXPECT_EQ(gate.analyze(std::vector<float>(2048, 0.5f)), noDecision);
-    EXPECT_TRUE(model->calls.empty());
-}
-
 // How whole windows, context and state flow from call to call, and what a reset clears, is held
 // to ONNX Runtime's answers in SileroInferenceTest; here only what the real model never does.
 TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresis) {
@@ -154,6 +137,108 @@ TEST_F(Gate, AFailedWindowKeepsThePreviousAnswerAndLaterSamplesWait) {
     model->script = {{0.1f, 128, 128, true}};
     EXPECT_EQ(gate.analyze(ramp(4096, 0.0f)), (VADAnalysisResult{true, 0.8f, true}));
     EXPECT_EQ(log.texts(QtCriticalMsg).size(), 4u);
+}
+
+// The description of the Error loading these bytes throws, or "" if they load.
+std::string loadError(const std::string& bytes) {
+    try {
+        SileroWeights::fromOnnxBytes(bytes, QStringLiteral("test.onnx"));
+    } catch (const Error& error) {
+        return error.description().toStdString();
+    }
+    return {};
+}
+
+// The real model with one 16 kHz tensor changed by `edit`.
+std::string editedModel(const std::string& tensorName, const std::function<void(onnx::TensorProto&)>& edit) {
+    onnx::ModelProto model;
+    EXPECT_TRUE(model.ParseFromString(test::readFile(test::vadModelPath()).toStdString()));
+    std::function<bool(onnx::GraphProto&)> visit = [&](onnx::GraphProto& graph) {
+        for (auto& node : *graph.mutable_node()) {
+            for (auto& attribute : *node.mutable_attribute()) {
+                const std::string& output = node.output_size() ? node.output(0) : std::string();
+                if (attribute.has_t() && output.find("then_branch") != std::string::npos &&
+                    output.size() > tensorName.size() && output.ends_with("__" + tensorName)) {
+                    edit(*attribute.mutable_t());
+                    return true;
+                }
+                if (attribute.has_g() && visit(*attribute.mutable_g()))
+                    return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(visit(*model.mutable_graph())) << tensorName;
+    return model.SerializeAsString();
+}
+
+TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
+    EXPECT_THROW(SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx")), GateError);
+    const std::string bytes = test::readFile(test::vadModelPath()).toStdString();
+    ASSERT_GT(bytes.size(), 2'000'000u);
+    for (std::size_t cut : {std::size_t{16}, std::size_t{4096}, bytes.size() / 2, bytes.size() - 1})
+        EXPECT_NE(loadError(bytes.substr(0, cut)), "") << "cut at " << cut;
+    const std::string refused = "The VAD model test.onnx is not ";
+    EXPECT_EQ(loadError("not an onnx file at all"), refused + "a readable ONNX file");
+    EXPECT_EQ(loadError(""), refused + "usable: no 16 kHz Silero VAD network in it");
+
+    // A tensor of another shape, size or type is named in the error.
+    const struct {
+        const char* tensor;
+        void (*edit)(onnx::TensorProto&);
+        const char* problem;
+    } damaged[] = {
+        {"encoder.2.reparam_conv.weight", [](onnx::TensorProto& t) { t.set_dims(2, 2); },
+         "has shape [64, 64, 2], expected [64, 64, 3]"},
+        {"decoder.rnn.weight_hh", [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(1000); },
+         "holds 1000 bytes, expected 262144"},
+        {"decoder.rnn.weight_ih", [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(300000); },
+         "holds 300000 bytes, expected 262144"},
+        {"decoder.rnn.bias_ih", [](onnx::TensorProto& t) { t.set_data_type(onnx::TensorProto::DOUBLE); },
+         "is not 32-bit float"},
+    };
+    for (const auto& d : damaged)
+        EXPECT_EQ(loadError(editedModel(d.tensor, d.edit)),
+                  refused + "usable: tensor " + d.tensor + " " + d.problem);
+}
+
+// The model is the override's file alone, or else the first of the share folder beside the program
+// (<build>/share/murmurly for the test programs in <build>/bin) and the system's share folders.
+// Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
+// and the next session start tries again; once loaded, the model is kept.
+TEST(VADModelFile, GateWithoutAUsableFileKeepsNothingAndLoadsOnceAStartFindsOne) {
+    test::LogCapture log{category};
+    const QString installed = QFileInfo(test::vadModelPath()).canonicalFilePath();
+    const QString cut = QDir::tempPath() + QStringLiteral("/cut.onnx");
+    test::writeFile(cut, test::readFile(installed).left(1'000'000));
+    SileroVADGate gate;
+    const auto expectNoModel = [&](const QString& file, const std::string& error) {
+        qputenv(VADModelLocation::environmentVariable, file.toLocal8Bit());
+        EXPECT_EQ(VADModelLocation::candidates(), QStringList{file});
+        gate.prepareIfNeeded();
+        EXPECT_FALSE(gate.isLoaded());
+        EXPECT_EQ(gate.analyze(std::vector<float>(3000, 0.5f)), noDecision);
+        EXPECT_THAT(log.texts(QtCriticalMsg).back(),
+                    ::testing::StartsWith("Silero VAD failed to load: " + error));
+    };
+    expectNoModel(QStringLiteral("/nowhere/model.onnx"),
+                  "The operation couldn’t be completed. (murmurly.GateError error 0.)");
+    expectNoModel(cut, "The VAD model " + cut.toStdString());
+    EXPECT_EQ(log.texts(QtCriticalMsg).size(), 2u);
+
+    qunsetenv(VADModelLocation::environmentVariable);
+    const QStringList candidates = VADModelLocation::candidates();
+    ASSERT_EQ(candidates.size(), 3);
+    EXPECT_EQ(candidates[1], QStringLiteral("/usr/share/murmurly/silero_vad_v6.onnx"));
+    EXPECT_EQ(candidates[2], QStringLiteral("/usr/local/share/murmurly/silero_vad_v6.onnx"));
+    EXPECT_EQ(QFileInfo(VADModelLocation::resolve()).canonicalFilePath(), installed);
+    gate.prepareIfNeeded();
+    gate.prepareIfNeeded();
+    EXPECT_TRUE(gate.isLoaded());
+    EXPECT_EQ(log.texts(QtInfoMsg), std::vector<std::string>{"Silero VAD loaded"});
+    // The 6000 samples offered while unloaded were not kept: 2048 more make no window yet.
+    EXPECT_EQ(gate.analyze(std::vector<float>(2048, 0.0f)), noDecision);
+    EXPECT_TRUE(gate.analyze(std::vector<float>(2048, 0.0f)).hasDecision);
 }
 
 } // namespace
