@@ -4,12 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 using namespace murmurly;
 using murmurly::test::ScriptedVAD;
 
 TEST(SpeechGate, ReleasesWindowsAsThePatternDictates) {
     // One 4096-sample window per script character ('S' speech, 'N' none, '?' undecided); window i
-    // holds the value i. `written` lists the windows released, in order.
+    // holds the value i. Returns the windows released, in order.
+    const auto run = [](SpeechGate& gate, std::string_view script, bool stop = false) {
+        std::string written;
+        const auto write = [&](const float* samples, std::size_t count) {
+            written += char('0' + int(samples[0]));
+            EXPECT_EQ(count, 4096u);
+        };
+        for (std::size_t i = 0; i < script.size(); ++i)
+            gate.process(SpeechGate::Window(4096, float(i)), ScriptedVAD::resultFor(script[i]), write);
+        if (stop)
+            gate.flush({}, {}, write);
+        return written;
+    };
     const struct {
         const char* script;
         const char* written;
@@ -37,15 +51,11 @@ TEST(SpeechGate, ReleasesWindowsAsThePatternDictates) {
     for (const auto& pattern : patterns) {
         SCOPED_TRACE(pattern.script);
         SpeechGate gate;
-        std::string written;
-        const auto write = [&](const float* samples, std::size_t count) {
-            written += char('0' + int(samples[0]));
-            EXPECT_EQ(count, 4096u);
-        };
-        for (int i = 0; pattern.script[i]; ++i)
-            gate.process(SpeechGate::Window(4096, float(i)), ScriptedVAD::resultFor(pattern.script[i]),
-                         write);
-        EXPECT_EQ(written, pattern.written);
+        EXPECT_EQ(run(gate, pattern.script), pattern.written);
         EXPECT_EQ(gate.state(), pattern.finalState);
     }
+    // One speech decision, then the model gives none: what follows is held while confirming, up
+    // to the bound, the newest kept; the stop writes what stayed.
+    SpeechGate bounded(3);
+    EXPECT_EQ(run(bounded, "S??????", true), "456");
 }
