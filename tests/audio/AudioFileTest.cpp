@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 using namespace murmurly;
@@ -105,14 +106,14 @@ TEST_F(AudioFileTest, UpdatedHeaderShowsEverythingWrittenWhileStillOpen) {
     EXPECT_EQ(readBack(), samples);
 }
 
-TEST_F(AudioFileTest, ReaderNamesTheFileAndTheCauseOfWhatItCannotOpen) {
+TEST_F(AudioFileTest, ReaderAndWriterRefuseWhatTheyCannotHandleNamingTheFileAndTheCause) {
     writeFile(path("header-cut.wav"), canonicalWav(956, 992, 956).left(30));
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<const char*, const char*> unreadable[] = {
         {"missing.wav", "no such file"},
         {"", "it is a folder"},
         {"header-cut.wav", "Cannot open audio file"},
     };
-    for (const auto& [name, reason] : cases) {
+    for (const auto& [name, reason] : unreadable) {
         try {
             AudioFileReader::open(path(name));
             ADD_FAILURE() << "opened " << name;
@@ -121,15 +122,12 @@ TEST_F(AudioFileTest, ReaderNamesTheFileAndTheCauseOfWhatItCannotOpen) {
             EXPECT_TRUE(e.description().contains(QLatin1String(reason))) << e.description().toStdString();
         }
     }
-}
 
-TEST_F(AudioFileTest, WriterRefusesWhatItCannotWriteAndNeverWritesOverAFile) {
     const AudioFormat working = AudioFormat::working();
     EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), working), SystemError);
     for (const double rate : {0.0, 44100.5})
         EXPECT_THROW(AudioFileWriter::create(path("x.wav"), {rate, 1, SampleType::Float32, false}),
                      SystemError);
-
     auto writer = AudioFileWriter::create(path("mono.wav"), working);
     // A recording is never written over.
     EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), working), SystemError);
@@ -141,72 +139,57 @@ TEST_F(AudioFileTest, WriterRefusesWhatItCannotWriteAndNeverWritesOverAFile) {
     }
 }
 
-TEST_F(WavHeaderRepairTest, SetsBothSizesFromTheFileLengthAndNothingElse) {
-    const QString file = path("mixed-2025-03-01T14:05:09Z.wav");
-    // Right already; as an interrupted writer leaves them; one of them only; larger than the file
-    // (a header written ahead of its samples).
-    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-        {992, 956}, {0, 0}, {992, 12}, {0x7FFFFFF0u, 0x7FFFFFC0u}};
-    for (const auto& [riff, data] : sizes) {
-        writeFile(file, canonicalWav(956, riff, data));
-        EXPECT_EQ(WavHeaderRepair::repairIfNeeded(file), riff != 992 || data != 956) << riff;
-        EXPECT_EQ(readFile(file), canonicalWav(956, 992, 956)) << riff;
-        EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(file)) << "a second pass has nothing left to do";
-    }
-}
-
-TEST_F(WavHeaderRepairTest, WalksOddAndExtendedChunksToTheDataChunk) {
+// The repair sets both size fields from the file's length and changes nothing else, and a second
+// pass finds nothing left to do; files it must not or cannot understand stay as they are.
+TEST_F(WavHeaderRepairTest, SetsBothSizesFromTheFileLengthAndLeavesEverythingElse) {
     // An extended 34-byte format chunk whose content happens to contain "data", then a 1-byte chunk
     // with its pad byte: a byte search or a walk without the pad would land in the wrong place.
-    const QByteArray fmt = kFloatFmt + QByteArray::fromHex("1000") + "data" + QByteArray(12, '\x7f');
-    const QByteArray head =
-        "RIFF" + le32(0) + "WAVE" + chunk("fmt ", fmt) + "odd " + le32(1) + QByteArray("x\0", 2);
-    const QByteArray bytes = head + "data" + le32(0) + QByteArray(333, '\x22');
-
-    const QString file = path("extended.WAV"); // the extension is compared without case
-    writeFile(file, bytes);
-    EXPECT_TRUE(WavHeaderRepair::repairIfNeeded(file));
-    QByteArray expected = bytes;
-    expected.replace(4, 4, le32(static_cast<std::uint32_t>(bytes.size() - 8)))
-        .replace(head.size() + 4, 4, le32(333));
-    EXPECT_EQ(readFile(file), expected);
-}
-
-TEST_F(WavHeaderRepairTest, LeavesForeignShortAndDatalessFilesUntouched) {
-    const QByteArray broken = canonicalWav(956, 0, 0);
+    const QByteArray extended =
+        "WAVE" + chunk("fmt ", kFloatFmt + QByteArray::fromHex("1000") + "data" + QByteArray(12, '\x7f')) +
+        "odd " + le32(1) + QByteArray("x\0", 2) + "data";
+    const QByteArray samples(333, '\x22');
     // A data chunk behind 128 KiB of other chunks is out of reach, as is one whose header straddles
     // the boundary; one whose header ends exactly at it is found.
-    const auto behindJunk = [](int junkBytes) -> QByteArray {
-        return "RIFF" + le32(0) + "WAVE" + chunk("junk", QByteArray(junkBytes, '\0')) + "data" + le32(0) +
-               QByteArray(100, '\x01');
+    const auto behindJunk = [](int junkBytes, std::uint32_t riff = 0, std::uint32_t data = 0) -> QByteArray {
+        return "RIFF" + le32(riff) + "WAVE" + chunk("junk", QByteArray(junkBytes, '\0')) + "data" +
+               le32(data) + QByteArray(100, '\x01');
     };
-    const std::pair<const char*, QByteArray> untouched[] = {
-        {"recording.wav.part", broken},
-        {"header-only.wav", canonicalWav(0, 0, 0)}, // 44 bytes
-        {"rifx.wav", "RIFX" + broken.mid(4)},
-        {"avi.wav", broken.left(8) + "AVI " + broken.mid(12)},
-        {"nodata.wav", "RIFF" + le32(0) + "WAVE" + chunk("LIST", QByteArray(500, 'x'))},
-        {"far.wav", behindJunk(200000)},
-        {"straddle.wav", behindJunk(131072 - 20 - 4)},
+    const int edge = 131072 - 20 - 8;
+    const QByteArray good = canonicalWav(956, 992, 956), broken = canonicalWav(956, 0, 0);
+    // Each file as written and as the repair must leave it (null: untouched).
+    const std::tuple<const char*, QByteArray, QByteArray> cases[] = {
+        // Right already; as an interrupted writer leaves them; one of them only; larger than the
+        // file (a header written ahead of its samples).
+        {"mixed-2025-03-01T14:05:09Z.wav", good, good},
+        {"interrupted.wav", broken, good},
+        {"one.wav", canonicalWav(956, 992, 12), good},
+        {"ahead.wav", canonicalWav(956, 0x7FFFFFF0u, 0x7FFFFFC0u), good},
+        {"extended.WAV", "RIFF" + le32(0) + extended + le32(0) + samples, // any case of extension
+         "RIFF" + le32(std::uint32_t(extended.size() + 4 + 333)) + extended + le32(333) + samples},
+        {"edge.wav", behindJunk(edge), behindJunk(edge, edge + 120, 100)},
+        {"far.wav", behindJunk(200000), {}},
+        {"straddle.wav", behindJunk(edge + 4), {}},
+        {"recording.wav.part", broken, {}},
+        {"header-only.wav", canonicalWav(0, 0, 0), {}}, // 44 bytes
+        {"rifx.wav", "RIFX" + broken.mid(4), {}},
+        {"avi.wav", broken.left(8) + "AVI " + broken.mid(12), {}},
+        {"nodata.wav", "RIFF" + le32(0) + "WAVE" + chunk("LIST", QByteArray(500, 'x')), {}},
     };
-    for (const auto& [name, bytes] : untouched) {
-        writeFile(path(name), bytes);
-        EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(path(name))) << name;
-        EXPECT_EQ(readFile(path(name)), bytes) << name;
+    for (const auto& [name, before, repaired] : cases) {
+        const QByteArray& after = repaired.isNull() ? before : repaired;
+        writeFile(path(name), before);
+        EXPECT_EQ(WavHeaderRepair::repairIfNeeded(path(name)), before != after) << name;
+        EXPECT_EQ(readFile(path(name)), after) << name;
+        EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(path(name))) << name << ": a second pass";
     }
-    writeFile(path("edge.wav"), behindJunk(131072 - 20 - 8));
-    EXPECT_TRUE(WavHeaderRepair::repairIfNeeded(path("edge.wav")));
-
     EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(path("missing.wav")));
-}
 
-TEST_F(WavHeaderRepairTest, ClampsSizesOfFilesBeyondFourGigabytes) {
-    writeFile(path("huge.wav"), canonicalWav(956, 0, 0));
-    QFile huge(path("huge.wav"));
-    // Sparse on the file systems tests run on: no real 5 GB are written.
+    // Beyond 4 GB both sizes are clamped. Sparse on the file systems tests run on: no real 5 GB
+    // are written.
+    QFile huge(path("interrupted.wav"));
     if (!huge.resize(qint64{5} << 30))
         GTEST_SKIP() << "the temporary file system cannot hold a sparse 5 GB file";
-    EXPECT_TRUE(WavHeaderRepair::repairIfNeeded(path("huge.wav")));
+    EXPECT_TRUE(WavHeaderRepair::repairIfNeeded(huge.fileName()));
     ASSERT_TRUE(huge.open(QIODevice::ReadOnly));
     EXPECT_EQ(huge.read(44), canonicalWav(0, 0xFFFFFFFFu, 0xFFFFFFFFu));
 }
