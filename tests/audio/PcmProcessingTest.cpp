@@ -1,8 +1,11 @@
+// The arithmetic on captured blocks: conversion to the working format, and the level shown.
 #include "audio/AudioConverter.h"
+#include "audio/AudioLevelComputer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -14,20 +17,18 @@ const AudioFormat kWorking = AudioFormat::working();
 using Input = AudioConverter::InputStatus;
 using Output = AudioConverter::OutputStatus;
 
-// Frames [first, first + frames) of a stereo 500 Hz sine: 0.75 of full scale on the left channel,
-// -0.25 on the right.
+// Frames [first, first + frames) of a stereo 500 Hz sine, as planar float or interleaved 16-bit
+// samples: 0.75 of full scale on the left channel, -0.25 on the right.
 PcmBuffer tone(const AudioFormat& format, std::uint32_t first, std::uint32_t frames) {
     auto buffer = PcmBuffer::create(format, frames);
     for (std::uint32_t i = 0; i < frames; ++i) {
         const double v = std::sin(2.0 * std::numbers::pi * 500.0 * (first + i) / format.sampleRate);
         for (int c = 0; c < 2; ++c) {
-            const double value = (c == 0 ? 0.75 : -0.25) * v;
-            const std::size_t at = format.interleaved ? 2 * i + c : i;
             if (format.sampleType == SampleType::Float32)
-                buffer->floatChannelData(format.interleaved ? 0 : c)[at] = float(value);
+                buffer->floatChannelData(c)[i] = float((c == 0 ? 0.75 : -0.25) * v);
             else
-                buffer->int16ChannelData(format.interleaved ? 0 : c)[at] =
-                    std::int16_t(std::lrint(value * 32767));
+                buffer->int16ChannelData(0)[2 * i + c] =
+                    std::int16_t(std::lrint((c == 0 ? 0.75 : -0.25) * v * 32767));
         }
     }
     buffer->setFrameLength(frames);
@@ -100,4 +101,38 @@ TEST(AudioConverter, ResamplesPiecesLikeOneBlockAndFlushesTheTail) {
         ASSERT_NEAR(pieces[i], whole[i], 1e-5f) << "at frame " << i;
     oneShot->reset();
     EXPECT_EQ(convertAll(*oneShot, 30000, 4096, 4096), whole);
+}
+
+// The level is twice the RMS, clamped to 1.
+TEST(AudioLevelComputer, IsTwiceTheRmsClampedToOneOverTheChannelsThatCount) {
+    std::vector<float> samples(4096, 0.3f);
+    EXPECT_NEAR(AudioLevelComputer::rmsLevelFromRawFloat(samples.data(), samples.size()), 0.6f, 1e-5f);
+    EXPECT_EQ(AudioLevelComputer::rmsLevelFromRawFloat(samples.data(), 0), 0.0f);
+    EXPECT_EQ(AudioLevelComputer::rmsLevel(PcmBuffer::fromMonoFloat(samples.data(), 0)), 0.0f);
+    samples[100] = 40.0f; // 2 * sqrt((4095 * 0.09 + 1600) / 4096) = 1.39
+    EXPECT_EQ(AudioLevelComputer::rmsLevelFromRawFloat(samples.data(), samples.size()), 1.0f);
+    // A value that is not a number gives 0 rather than poisoning the level bars; infinity is full scale.
+    samples[100] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(AudioLevelComputer::rmsLevelFromRawFloat(samples.data(), samples.size()), 0.0f);
+    samples[100] = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(AudioLevelComputer::rmsLevelFromRawFloat(samples.data(), samples.size()), 1.0f);
+
+    // 16-bit samples count against 32767 and only on the first channel; float blocks count every
+    // channel.
+    for (const SampleType type : {SampleType::Int16, SampleType::Float32}) {
+        for (const bool interleaved : {false, true}) {
+            // The left channel at a quarter of full scale in the second half of the block, the right
+            // one silent: a sum over too few interleaved samples would miss it.
+            auto block = PcmBuffer::create({48000, 2, type, interleaved}, 512);
+            for (std::size_t i = 256; i < 512; ++i) {
+                if (type == SampleType::Int16)
+                    block->int16ChannelData(0)[interleaved ? 2 * i : i] = 8192;
+                else
+                    block->floatChannelData(0)[interleaved ? 2 * i : i] = 0.25f;
+            }
+            block->setFrameLength(512);
+            const float expected = type == SampleType::Int16 ? 2.0f * 8192 / 32767 / std::sqrt(2.0f) : 0.25f;
+            EXPECT_NEAR(AudioLevelComputer::rmsLevel(*block), expected, 5e-6f) << interleaved;
+        }
+    }
 }
