@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <tuple>
 #include <vector>
 
@@ -192,44 +191,4 @@ TEST_F(WavHeaderRepairTest, SetsBothSizesFromTheFileLengthAndLeavesEverythingEls
     EXPECT_TRUE(WavHeaderRepair::repairIfNeeded(huge.fileName()));
     ASSERT_TRUE(huge.open(QIODevice::ReadOnly));
     EXPECT_EQ(huge.read(44), canonicalWav(0, 0xFFFFFFFFu, 0xFFFFFFFFu));
-}
-
-// Random, damaged headers: a repair sets the two size fields from the file's length and changes
-// nothing else, and a second pass finds nothing left to do.
-TEST_F(WavHeaderRepairTest, RandomHeadersOnlyEverHaveTheirSizeFieldsChanged) {
-    std::mt19937 rng(20250301);
-    const auto below = [&rng](qsizetype n) { return static_cast<int>(rng() % std::uint64_t(n)); };
-    const auto word = [&rng] { return le32(static_cast<std::uint32_t>(rng())); };
-    const auto noise = [&rng](int size) { return QByteArray(size, static_cast<char>(rng())); };
-    const QString file = path("random.wav");
-    int repaired = 0;
-    for (int iteration = 0; iteration < 1000; ++iteration) {
-        QByteArray before = "RIFF" + word() + "WAVE";
-        for (int chunks = below(4); chunks > 0; --chunks) {
-            const int size = below(64);
-            before += "fmt " + (below(8) ? le32(static_cast<std::uint32_t>(size)) : word()) +
-                      noise(size + size % 2);
-        }
-        if (below(4) != 0)
-            before += "data" + (below(2) ? le32(0) : word());
-        before += noise(below(300));
-        for (int damage = below(4); damage > 0; --damage)
-            before[below(before.size())] = static_cast<char>(rng());
-        if (below(4) == 0)
-            before.truncate(below(before.size() + 1));
-
-        writeFile(file, before);
-        QByteArray expected = before;
-        if (WavHeaderRepair::repairIfNeeded(file)) {
-            const auto data = WavHeaderRepair::findDataChunk(before);
-            ASSERT_TRUE(data) << "iteration " << iteration;
-            expected.replace(4, 4, le32(static_cast<std::uint32_t>(before.size() - 8)));
-            expected.replace(*data + 4, 4, le32(static_cast<std::uint32_t>(before.size() - *data - 8)));
-            ++repaired;
-        }
-        ASSERT_EQ(readFile(file), expected) << "iteration " << iteration;
-        ASSERT_FALSE(WavHeaderRepair::repairIfNeeded(file)) << "iteration " << iteration;
-    }
-    // The generator must reach the writing path often enough for the test to mean something.
-    EXPECT_GT(repaired, 100);
 }
