@@ -5,7 +5,6 @@ find_package(ONNX REQUIRED CONFIG)
 
 murmurly_add_test(test_vad
     SOURCES
-        vad/VadTestSupport.h
         vad/SileroInferenceTest.cpp
         vad/SileroVADGateTest.cpp
     LIBS murmurly_vad onnx_proto PkgConfig::SNDFILE)

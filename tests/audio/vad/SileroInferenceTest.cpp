@@ -2,7 +2,7 @@
 // (tests/data/vad/vad-mix.csv, made by tools/make-vad-test-audio.sh).
 #include "audio/vad/SileroVADGate.h"
 #include "audio/vad/SileroVADModel.h"
-#include "audio/vad/VadTestSupport.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 
@@ -18,19 +18,17 @@ class SileroInference : public ::testing::Test {
 protected:
     void SetUp() override {
         SF_INFO info{};
-        SNDFILE* file = sf_open(test::vadDataPath("vad-mix.wav").toLocal8Bit().constData(), SFM_READ, &info);
+        const QString data = qEnvironmentVariable("MURMURLY_SOURCE_DIR") + QStringLiteral("/tests/data/vad/");
+        SNDFILE* file = sf_open(QFile::encodeName(data + "vad-mix.wav").constData(), SFM_READ, &info);
         ASSERT_TRUE(file && info.samplerate == 16000 && info.channels == 1) << sf_strerror(nullptr);
         samples.resize(std::size_t(info.frames));
         sf_readf_float(file, samples.data(), info.frames);
         sf_close(file);
         ASSERT_GE(samples.size(), 60u * 16000u) << "the test recording should last at least a minute";
 
-        // window,first_sample,probability,speech,...
-        QFile csv(test::vadDataPath("vad-mix.csv"));
-        ASSERT_TRUE(csv.open(QIODevice::ReadOnly | QIODevice::Text));
-        csv.readLine();
-        while (!csv.atEnd()) {
-            const QList<QByteArray> fields = csv.readLine().trimmed().split(',');
+        // window,first_sample,probability,speech,... under a header line
+        for (const QByteArray& line : test::readFile(data + "vad-mix.csv").trimmed().split('\n').mid(1)) {
+            const QList<QByteArray> fields = line.split(',');
             ASSERT_GE(fields.size(), 4);
             probabilities.push_back(fields[2].toFloat());
             speech.push_back(fields[3] == "1");
@@ -51,7 +49,7 @@ protected:
 // samples: the same audio fed in uneven pieces gives exactly the same answers again.
 TEST_F(SileroInference, GateMatchesOnnxRuntimeOnEveryWindowAndAfterAReset) {
     for (const auto stft : {SileroNetwork::Stft::matrix, SileroNetwork::Stft::automatic}) {
-        auto model = SileroVADModel::load(test::vadModelPath(), stft);
+        auto model = SileroVADModel::load(qEnvironmentVariable("MURMURLY_VAD_MODEL"), stft);
         EXPECT_EQ(model->network().usesFft(), stft == SileroNetwork::Stft::automatic);
         SileroVADGate gate([&] { return std::move(model); });
         gate.prepareIfNeeded();

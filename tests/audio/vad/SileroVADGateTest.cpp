@@ -5,7 +5,6 @@
 #include "audio/vad/GateError.h"
 #include "audio/vad/SileroWeights.h"
 #include "audio/vad/VADModelLocation.h"
-#include "audio/vad/VadTestSupport.h"
 #include "support/TestFiles.h"
 
 #include <onnx/onnx_pb.h>
@@ -18,12 +17,34 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <numeric>
 
 namespace murmurly {
 namespace {
 
-constexpr const char* category = "com.murmurly.app.SileroVADGate";
+// Collects the gate's log messages (logged on the test's thread) while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&handler);
+    }
+    ~LogCapture() { qInstallMessageHandler(s_previous); }
+    std::vector<std::string> texts(QtMsgType type) const { return s_lines[type]; }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (qstrcmp(context.category, "com.murmurly.app.SileroVADGate") == 0)
+            s_lines[type].push_back(message.toStdString());
+    }
+    static inline std::map<QtMsgType, std::vector<std::string>> s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+QString modelPath() {
+    return qEnvironmentVariable("MURMURLY_VAD_MODEL");
+}
 const VADAnalysisResult noDecision{true, std::nullopt, false};
 
 // What the scripted model does for one prediction.
@@ -80,7 +101,7 @@ protected:
         return owned;
     }};
     ScriptedModel* model = nullptr;
-    test::LogCapture log{category};
+    LogCapture log;
 
     void SetUp() override {
         gate.prepareIfNeeded();
@@ -152,7 +173,7 @@ std::string loadError(const std::string& bytes) {
 // The real model with one 16 kHz tensor changed by `edit`.
 std::string editedModel(const std::string& tensorName, const std::function<void(onnx::TensorProto&)>& edit) {
     onnx::ModelProto model;
-    EXPECT_TRUE(model.ParseFromString(test::readFile(test::vadModelPath()).toStdString()));
+    EXPECT_TRUE(model.ParseFromString(test::readFile(modelPath()).toStdString()));
     std::function<bool(onnx::GraphProto&)> visit = [&](onnx::GraphProto& graph) {
         for (auto& node : *graph.mutable_node()) {
             for (auto& attribute : *node.mutable_attribute()) {
@@ -174,7 +195,7 @@ std::string editedModel(const std::string& tensorName, const std::function<void(
 
 TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
     EXPECT_THROW(SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx")), GateError);
-    const std::string bytes = test::readFile(test::vadModelPath()).toStdString();
+    const std::string bytes = test::readFile(modelPath()).toStdString();
     ASSERT_GT(bytes.size(), 2'000'000u);
     for (std::size_t cut : {std::size_t{16}, std::size_t{4096}, bytes.size() / 2, bytes.size() - 1})
         EXPECT_NE(loadError(bytes.substr(0, cut)), "") << "cut at " << cut;
@@ -207,8 +228,8 @@ TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
 // Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
 // and the next session start tries again; once loaded, the model is kept.
 TEST(VADModelFile, GateWithoutAUsableFileKeepsNothingAndLoadsOnceAStartFindsOne) {
-    test::LogCapture log{category};
-    const QString installed = QFileInfo(test::vadModelPath()).canonicalFilePath();
+    LogCapture log;
+    const QString installed = QFileInfo(modelPath()).canonicalFilePath();
     const QString cut = QDir::tempPath() + QStringLiteral("/cut.onnx");
     test::writeFile(cut, test::readFile(installed).left(1'000'000));
     SileroVADGate gate;
