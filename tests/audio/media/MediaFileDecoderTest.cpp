@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 using namespace murmurly;
@@ -58,10 +59,7 @@ protected:
 };
 
 TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
-    const struct {
-        const char* name;
-        QStringList arguments;
-    } formats[] = {
+    const std::pair<const char*, QStringList> formats[] = {
         {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
         {"talk.m4a", stereoTone(3) + args("-c:a aac")},
         {"talk.flac", stereoTone(3)},
@@ -69,10 +67,10 @@ TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
         {"talk.webm", args("-f lavfi -i testsrc=size=64x48:rate=10:duration=3") + stereoTone(3) +
                           args("-map 0:v -map 1:a -c:v libvpx -c:a libopus")},
     };
-    for (const auto& format : formats) {
-        SCOPED_TRACE(format.name);
-        makeMedia(format.arguments, path(format.name));
-        const Decoded decoded = decodeAll(path(format.name));
+    for (const auto& [name, arguments] : formats) {
+        SCOPED_TRACE(name);
+        makeMedia(arguments, path(name));
+        const Decoded decoded = decodeAll(path(name));
 
         // 3 s at 16 kHz, within 20 ms (encoder delay and padding must be trimmed, the resampler's
         // tail kept).

@@ -164,25 +164,21 @@ TEST_F(OpusCopyTest, EncodingFailuresSayWhatWentWrongAndLeaveNoFile) {
     // A header without samples leaves nothing behind; libopusenc reports a file it cannot create
     // as OPE_CANNOT_OPEN.
     AudioFileWriter::create(path("empty.wav"), AudioFormat::working())->close();
-    const struct {
-        QString input, output;
-        OpusError::Kind kind;
-        const char* text;
-    } failures[] = {
+    const std::tuple<QString, QString, OpusError::Kind, const char*> failures[] = {
         {path("empty.wav"), path("empty.opus"), OpusError::Kind::conversionFailed,
          "Audio file has no readable samples."},
         {source, path("no/such/folder/out.opus"), OpusError::Kind::failedToCreateEncoder,
          "Failed to create Opus encoder: cannot open file"},
     };
-    for (const auto& f : failures) {
+    for (const auto& [input, output, kind, text] : failures) {
         try {
-            OpusEncoder::encodeToOpus(f.input, f.output);
-            ADD_FAILURE() << f.text;
+            OpusEncoder::encodeToOpus(input, output);
+            ADD_FAILURE() << text;
         } catch (const OpusError& error) {
-            EXPECT_EQ(error.kind(), f.kind);
-            EXPECT_EQ(error.description(), QString::fromUtf8(f.text));
+            EXPECT_EQ(error.kind(), kind);
+            EXPECT_EQ(error.description(), QString::fromUtf8(text));
         }
-        EXPECT_FALSE(QFile::exists(f.output));
+        EXPECT_FALSE(QFile::exists(output));
     }
     // An unreadable input: the reader's error is passed on.
     test::writeFile(path("garbage.wav"), "this is not audio at all");

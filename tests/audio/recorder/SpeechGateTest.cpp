@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string_view>
+#include <tuple>
 
 using namespace murmurly;
 using murmurly::test::ScriptedVAD;
@@ -24,11 +25,8 @@ TEST(SpeechGate, ReleasesWindowsAsThePatternDictates) {
             gate.flush({}, {}, write);
         return written;
     };
-    const struct {
-        const char* script;
-        const char* written;
-        GateState finalState;
-    } patterns[] = {
+    // Script, windows written, state at the end.
+    const std::tuple<const char*, const char*, GateState> patterns[] = {
         // A lone speech window is not enough; it is dropped with the next non-speech one.
         {"SN", "", GateState::waitingForSpeech},
         {"SS", "01", GateState::recording},
@@ -48,11 +46,10 @@ TEST(SpeechGate, ReleasesWindowsAsThePatternDictates) {
         // Undecided windows while recording are held, never written, and forgotten on closing.
         {"SS??NNNN", "01456", GateState::waitingForSpeech},
     };
-    for (const auto& pattern : patterns) {
-        SCOPED_TRACE(pattern.script);
+    for (const auto& [script, written, finalState] : patterns) {
         SpeechGate gate;
-        EXPECT_EQ(run(gate, pattern.script), pattern.written);
-        EXPECT_EQ(gate.state(), pattern.finalState);
+        EXPECT_EQ(run(gate, script), written) << script;
+        EXPECT_EQ(gate.state(), finalState) << script;
     }
     // One speech decision, then the model gives none: what follows is held while confirming, up
     // to the bound, the newest kept; the stop writes what stayed.

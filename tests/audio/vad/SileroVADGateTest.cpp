@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <tuple>
 
 namespace murmurly {
 namespace {
@@ -204,11 +205,7 @@ TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
     EXPECT_EQ(loadError(""), refused + "usable: no 16 kHz Silero VAD network in it");
 
     // A tensor of another shape, size or type is named in the error.
-    const struct {
-        const char* tensor;
-        void (*edit)(onnx::TensorProto&);
-        const char* problem;
-    } damaged[] = {
+    const std::tuple<const char*, void (*)(onnx::TensorProto&), const char*> damaged[] = {
         {"encoder.2.reparam_conv.weight", [](onnx::TensorProto& t) { t.set_dims(2, 2); },
          "has shape [64, 64, 2], expected [64, 64, 3]"},
         {"decoder.rnn.weight_hh", [](onnx::TensorProto& t) { t.mutable_raw_data()->resize(1000); },
@@ -218,9 +215,8 @@ TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
         {"decoder.rnn.bias_ih", [](onnx::TensorProto& t) { t.set_data_type(onnx::TensorProto::DOUBLE); },
          "is not 32-bit float"},
     };
-    for (const auto& d : damaged)
-        EXPECT_EQ(loadError(editedModel(d.tensor, d.edit)),
-                  refused + "usable: tensor " + d.tensor + " " + d.problem);
+    for (const auto& [tensor, edit, problem] : damaged)
+        EXPECT_EQ(loadError(editedModel(tensor, edit)), refused + "usable: tensor " + tensor + " " + problem);
 }
 
 // The model is the override's file alone, or else the first of the share folder beside the program
