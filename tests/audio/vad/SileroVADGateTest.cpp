@@ -17,6 +17,7 @@
 
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <tuple>
@@ -117,7 +118,7 @@ protected:
 
 // How whole windows, context and state flow from call to call, and what a reset clears, is held
 // to ONNX Runtime's answers in SileroInferenceTest; here only what the real model never does.
-TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresis) {
+TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresisAndNonFiniteSamplesAreSilence) {
     EXPECT_EQ(window(1.2f), (VADAnalysisResult{true, 1.0f, true}));
     EXPECT_EQ(window(-0.3f), (VADAnalysisResult{false, 0.0f, true}));
     gate.reset();
@@ -129,6 +130,17 @@ TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresis) {
     EXPECT_EQ(window(0.45f), (VADAnalysisResult{true, 0.45f, true}));
     gate.reset();
     EXPECT_EQ(window(0.30f), (VADAnalysisResult{false, 0.30f, true}));
+
+    // A NaN or infinity in the mix is silence to the network, in its window and in the context
+    // carried into the next one: either would spoil every later probability of the session.
+    std::vector<float> spoilt = ramp(8192, 1.0f);
+    spoilt[4090] = std::numeric_limits<float>::quiet_NaN();
+    spoilt[4100] = std::numeric_limits<float>::infinity();
+    gate.analyze(spoilt);
+    const std::size_t last = model->calls.size() - 1;
+    EXPECT_EQ(model->audio(last - 1)[64 + 4090], 0.0f);
+    EXPECT_EQ(model->audio(last)[58], 0.0f); // the context: the previous window's last 64 samples
+    EXPECT_EQ(model->audio(last)[64 + 4], 0.0f);
 }
 
 TEST_F(Gate, AFailedWindowKeepsThePreviousAnswerAndLaterSamplesWait) {
