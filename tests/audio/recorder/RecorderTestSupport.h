@@ -22,12 +22,11 @@ namespace murmurly::test {
 class ScriptedAudioInput : public AudioInput {
 public:
     AudioFormat inputFormat() override { return format; }
-    void installTap(std::uint32_t bufferSize, TapBlock block) override {
+    void installTap(std::uint32_t, TapBlock block) override {
         std::lock_guard lock(m_mutex);
-        tapBufferSize = bufferSize;
         m_tap = std::move(block);
     }
-    void removeTap() override { installTap(tapBufferSize, nullptr); }
+    void removeTap() override { installTap(0, nullptr); }
     void start() override {
         if (failStart)
             throw SystemError(QStringLiteral("Connection refused"));
@@ -45,7 +44,6 @@ public:
     bool failStart = false;
     int starts = 0;
     int stops = 0;
-    std::uint32_t tapBufferSize = 0;
 
 private:
     std::mutex m_mutex;
