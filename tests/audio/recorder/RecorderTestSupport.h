@@ -105,12 +105,9 @@ inline PcmBuffer sineBuffer(const AudioFormat& format, std::uint32_t frames, dou
 // Every sample of a mono WAV (as far as its header states).
 inline std::vector<float> readSamples(const QString& path) {
     auto reader = AudioFileReader::open(path);
-    std::vector<float> samples;
-    auto buffer = *PcmBuffer::create(reader->processingFormat(), 8192);
-    for (reader->read(buffer); buffer.frameLength() > 0; reader->read(buffer))
-        samples.insert(samples.end(), buffer.floatChannelData(0),
-                       buffer.floatChannelData(0) + buffer.frameLength());
-    return samples;
+    auto buffer = *PcmBuffer::create(reader->processingFormat(), std::uint32_t(reader->length() + 1));
+    reader->read(buffer);
+    return {buffer.floatChannelData(0), buffer.floatChannelData(0) + buffer.frameLength()};
 }
 
 // The first value of each 4096-sample window: lets a test of constant windows state which were kept.
