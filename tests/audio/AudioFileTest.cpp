@@ -14,6 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <tuple>
 #include <vector>
 
@@ -59,14 +61,12 @@ using WavHeaderRepairTest = AudioFileTest;
 TEST_F(AudioFileTest, Int16StereoFileKeepsEverySampleClipsFloatsAndReadsAsPlanarFloat) {
     const AudioFormat format{48000, 2, SampleType::Int16, true};
     auto int16 = PcmBuffer::create(format, 2);
-    const std::int16_t interleaved[] = {12345, -23456, 32767, -32768};
-    std::copy_n(interleaved, 4, int16->int16ChannelData(0));
+    std::ranges::copy(std::array<std::int16_t, 4>{12345, -23456, 32767, -32768}, int16->int16ChannelData(0));
     int16->setFrameLength(2);
     // Planar float is taken as well; beyond full scale it is clipped, not wrapped around.
     auto planar = PcmBuffer::create({48000, 2, SampleType::Float32, false}, 2);
-    const float left[] = {0.5f, 2.0f}, right[] = {-0.5f, -2.0f};
-    std::copy_n(left, 2, planar->floatChannelData(0));
-    std::copy_n(right, 2, planar->floatChannelData(1));
+    std::ranges::copy(std::array{0.5f, 2.0f}, planar->floatChannelData(0));
+    std::ranges::copy(std::array{-0.5f, -2.0f}, planar->floatChannelData(1));
     planar->setFrameLength(2);
     auto writer = AudioFileWriter::create(path("stereo.wav"), format);
     writer->write(*int16);
