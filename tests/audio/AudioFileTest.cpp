@@ -58,7 +58,7 @@ using WavHeaderRepairTest = AudioFileTest;
 
 } // namespace
 
-TEST_F(AudioFileTest, Int16StereoFileKeepsEverySampleClipsFloatsAndReadsAsPlanarFloat) {
+TEST_F(AudioFileTest, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheCause) {
     const AudioFormat format{48000, 2, SampleType::Int16, true};
     auto int16 = PcmBuffer::create(format, 2);
     std::ranges::copy(std::array<std::int16_t, 4>{12345, -23456, 32767, -32768}, int16->int16ChannelData(0));
@@ -83,9 +83,7 @@ TEST_F(AudioFileTest, Int16StereoFileKeepsEverySampleClipsFloatsAndReadsAsPlanar
                                   {-23456 / 32768.0f, -1.0f, -0.5f, -1.0f}};
     for (int c = 0; c < 2; ++c)
         EXPECT_TRUE(std::equal(expected[c], expected[c] + 4, read->floatChannelData(c))) << "channel " << c;
-}
 
-TEST_F(AudioFileTest, ReaderAndWriterRefuseWhatTheyCannotHandleNamingTheFileAndTheCause) {
     writeFile(path("header-cut.wav"), canonicalWav(956, 992, 956).left(30));
     const std::pair<const char*, const char*> unreadable[] = {
         {"missing.wav", "no such file"},
@@ -103,14 +101,14 @@ TEST_F(AudioFileTest, ReaderAndWriterRefuseWhatTheyCannotHandleNamingTheFileAndT
     for (const double rate : {0.0, 44100.5})
         EXPECT_THROW(AudioFileWriter::create(path("x.wav"), {rate, 1, SampleType::Float32, false}),
                      SystemError);
-    auto writer = AudioFileWriter::create(path("mono.wav"), working);
+    auto mono = AudioFileWriter::create(path("mono.wav"), working);
     // A recording is never written over.
     EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), working), SystemError);
     for (const AudioFormat& other : {AudioFormat{16000, 2, SampleType::Float32, false},
                                      AudioFormat{48000, 1, SampleType::Float32, false}}) {
         auto block = PcmBuffer::create(other, 4);
         block->setFrameLength(4);
-        EXPECT_THROW(writer->write(*block), SystemError);
+        EXPECT_THROW(mono->write(*block), SystemError);
     }
 }
 

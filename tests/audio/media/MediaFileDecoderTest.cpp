@@ -58,7 +58,7 @@ protected:
     QTemporaryDir m_dir;
 };
 
-TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
+TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudioAreRefused) {
     const std::pair<const char*, QStringList> formats[] = {
         {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
         {"talk.m4a", stereoTone(3) + args("-c:a aac")},
@@ -84,9 +84,7 @@ TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
         EXPECT_NEAR(decoded.progress[decoded.progress.size() / 2], 0.5, 0.15);
         EXPECT_EQ(decoded.progress.back(), 1.0);
     }
-}
 
-TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal(path("missing.m4a")), Reason::unreadable);
 
     test::writeFile(path("empty.m4a"), {});

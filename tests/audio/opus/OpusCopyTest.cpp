@@ -65,7 +65,7 @@ protected:
     }
 };
 
-TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
+TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteAndOnlyOneIsPreparedAtATime) {
     // Called off before its first block (the encoder then holds nothing to drain).
     CancellationToken early;
     early.cancel();
@@ -103,9 +103,7 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteWhateverCutsItsEncodingShort) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     EXPECT_EQ(test::readFile(target), complete);
     EXPECT_TRUE(partFiles().isEmpty());
-}
 
-TEST_F(OpusCopyTest, AShortCopyIsNeverTakenAndTwoPreparationsDoNotEncodeSideBySide) {
     // As an encoding cut off in place (by an earlier version) leaves it: the first half of a copy.
     ASSERT_EQ(OpusCopy::write(source, target, OpusCopy::Existing::replace), target);
     const QByteArray whole = test::readFile(target);
@@ -132,12 +130,12 @@ TEST_F(OpusCopyTest, AShortCopyIsNeverTakenAndTwoPreparationsDoNotEncodeSideBySi
     EXPECT_NEAR(played(target).second, 20.0, 0.05);
 
     // A preparation waiting for the copy can be called off while it waits.
-    CancellationToken token;
+    CancellationToken waiting;
     std::thread holder([&] { OpusCopy::write(source, target, OpusCopy::Existing::replace); });
     while (partFiles().isEmpty())
         std::this_thread::yield();
-    auto waiter = std::async(std::launch::async, [&] { return calledOff(token); });
-    token.cancel();
+    auto waiter = std::async(std::launch::async, [&] { return calledOff(waiting); });
+    waiting.cancel();
     EXPECT_TRUE(waiter.get());
     EXPECT_EQ(partFiles().size(), 1); // the holder is still at work: the waiter never started
     holder.join();
@@ -145,8 +143,8 @@ TEST_F(OpusCopyTest, AShortCopyIsNeverTakenAndTwoPreparationsDoNotEncodeSideBySi
 
 // Mono stays mono; stereo and anything wider become stereo. The length must be the input's: a
 // resampler that drops its tail or pads the start shows up here, and the 20 s of the source cross
-// many of the 4096-frame blocks.
-TEST_F(OpusCopyTest, EncodesAt48kWithTheInputDurationInMonoOrStereo) {
+// many of the 4096-frame blocks. A failed encoding says why and leaves no file.
+TEST_F(OpusCopyTest, EncodesAt48kWithTheInputDurationAndFailsLeavingNoFile) {
     test::makeMedia(test::stereoTone(2.5) + QStringLiteral("-c:a pcm_f32le").split(u' '), path("stereo.wav"));
     test::makeMedia(QStringLiteral("-f lavfi -i sine=r=16000 -t 2.5 -ac 4 -c:a pcm_f32le").split(u' '),
                     path("four.wav"));
@@ -158,9 +156,7 @@ TEST_F(OpusCopyTest, EncodesAt48kWithTheInputDurationInMonoOrStereo) {
         EXPECT_EQ(playedChannels, channels) << input.toStdString();
         EXPECT_NEAR(playedSeconds, seconds, 0.020) << input.toStdString();
     }
-}
 
-TEST_F(OpusCopyTest, EncodingFailuresSayWhatWentWrongAndLeaveNoFile) {
     // A header without samples leaves nothing behind; libopusenc reports a file it cannot create
     // as OPE_CANNOT_OPEN.
     AudioFileWriter::create(path("empty.wav"), AudioFormat::working())->close();

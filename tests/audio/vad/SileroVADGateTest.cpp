@@ -199,7 +199,7 @@ bool editTensor(onnx::GraphProto& graph, const std::string& name, void (*edit)(o
     return false;
 }
 
-TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
+TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     EXPECT_THROW(SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx")), GateError);
     const std::string bytes = test::readFile(modelPath()).toStdString();
     ASSERT_GT(bytes.size(), 2'000'000u);
@@ -226,13 +226,11 @@ TEST(VADModelFile, MissingCutDamagedOrForeignFilesAreRefusedWithAClearError) {
         ASSERT_TRUE(editTensor(*model.mutable_graph(), tensor, edit)) << tensor;
         EXPECT_EQ(loadError(model.SerializeAsString()), refused + "usable: tensor " + tensor + " " + problem);
     }
-}
 
-// The model is the override's file alone, or else the first of the share folder beside the program
-// (<build>/share/murmurly for the test programs in <build>/bin) and the system's share folders.
-// Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
-// and the next session start tries again; once loaded, the model is kept.
-TEST(VADModelFile, GateWithoutAUsableFileKeepsNothingAndLoadsOnceAStartFindsOne) {
+    // The model is the override's file alone, or else the first of the share folder beside the program
+    // (<build>/share/murmurly for the test programs in <build>/bin) and the system's share folders.
+    // Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
+    // and the next session start tries again; once loaded, the model is kept.
     LogCapture log;
     const QString installed = QFileInfo(modelPath()).canonicalFilePath();
     const QString cut = QDir::tempPath() + QStringLiteral("/cut.onnx");
