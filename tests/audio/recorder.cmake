@@ -8,7 +8,6 @@ murmurly_set_warnings(recorder_crash_helper)
 
 murmurly_add_test(test_audio_recorder
     SOURCES
-        recorder/CrashSafetyTest.cpp
         recorder/RecorderTestSupport.h
         recorder/SessionRecorderTest.cpp
         recorder/SpeechGateTest.cpp
