@@ -10,7 +10,6 @@ murmurly_add_test(test_audio_recorder
     SOURCES
         recorder/RecorderTestSupport.h
         recorder/SessionRecorderTest.cpp
-        recorder/SpeechGateTest.cpp
     LIBS murmurly_recorder)
 target_compile_definitions(test_audio_recorder PRIVATE
     RECORDER_CRASH_HELPER="$<TARGET_FILE:recorder_crash_helper>")
