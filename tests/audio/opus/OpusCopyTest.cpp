@@ -54,14 +54,9 @@ protected:
         EXPECT_EQ(reader->processingFormat().sampleRate, 48000.0);
         return {reader->processingFormat().channelCount, double(reader->length()) / 48000.0};
     }
-    // Whether a preparation of the copy under `token` was called off.
-    bool calledOff(CancellationToken& token) {
-        try {
-            OpusCopy::write(source, target, OpusCopy::Existing::replace, token);
-        } catch (const OperationCancelled&) {
-            return true;
-        }
-        return false;
+    // Prepares the copy under `token`.
+    void prepare(const CancellationToken& token) {
+        OpusCopy::write(source, target, OpusCopy::Existing::replace, token);
     }
 };
 
@@ -69,15 +64,15 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteAndOnlyOneIsPreparedAtATime) {
     // Called off before its first block (the encoder then holds nothing to drain).
     CancellationToken early;
     early.cancel();
-    EXPECT_TRUE(calledOff(early));
+    EXPECT_THROW(prepare(early), OperationCancelled);
 
     // Cancelled half-way: the encoding stops and nothing appears at the copy's place.
     CancellationToken token;
-    auto encoding = std::async(std::launch::async, [&] { return calledOff(token); });
+    auto encoding = std::async(std::launch::async, [&] { prepare(token); });
     while (partFiles().isEmpty() && !QFile::exists(target))
         std::this_thread::yield();
     token.cancel();
-    EXPECT_TRUE(encoding.get());
+    EXPECT_THROW(encoding.get(), OperationCancelled);
     EXPECT_FALSE(QFile::exists(target));
     EXPECT_TRUE(partFiles().isEmpty());
 
@@ -134,9 +129,9 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteAndOnlyOneIsPreparedAtATime) {
     std::thread holder([&] { OpusCopy::write(source, target, OpusCopy::Existing::replace); });
     while (partFiles().isEmpty())
         std::this_thread::yield();
-    auto waiter = std::async(std::launch::async, [&] { return calledOff(waiting); });
+    auto waiter = std::async(std::launch::async, [&] { prepare(waiting); });
     waiting.cancel();
-    EXPECT_TRUE(waiter.get());
+    EXPECT_THROW(waiter.get(), OperationCancelled);
     EXPECT_EQ(partFiles().size(), 1); // the holder is still at work: the waiter never started
     holder.join();
 }

@@ -318,6 +318,11 @@ TEST_F(SessionRecorderTest, StartStopAndFailuresAcrossSessions) {
     EXPECT_EQ(readSamples(abandoned).size(), 6u * 4096); // flushed and closed, header complete
     EXPECT_EQ(scoresEnded(), ended);
 
+    // No device (the input has no format): the same failure, and capture is not even tried.
+    make("", 'S', AudioFormat{});
+    expectStartFails(pathFor("no-device.wav"));
+    EXPECT_EQ(m_input->starts, 0);
+
     // Write failures are reported once, and recording goes on.
     make("");
     const QString path = pathFor("full.wav");
@@ -350,11 +355,6 @@ TEST_F(SessionRecorderTest, StartStopAndFailuresAcrossSessions) {
     EXPECT_EQ(errors[0].description(),
               "Failed to write to full.wav: " + errors[0].underlying()->description());
     EXPECT_EQ(wrongThread, 0);
-
-    // No device (the input has no format): the same failure, and capture is not even tried.
-    make("", 'S', AudioFormat{});
-    expectStartFails(pathFor("no-device.wav"));
-    EXPECT_EQ(m_input->starts, 0);
 }
 
 TEST(RecorderCrashSafety, ReleasedAudioSurvivesTheProcessBeingKilled) {
