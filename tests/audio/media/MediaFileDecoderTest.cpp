@@ -52,13 +52,11 @@ QStringList args(const char* line) {
     return QString::fromLatin1(line).split(u' ');
 }
 
-class MediaFileDecoderTest : public ::testing::Test {
-protected:
-    QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
-    QTemporaryDir m_dir;
-};
+} // namespace
 
-TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudioAreRefused) {
+TEST(MediaFileDecoder, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudioAreRefused) {
+    const QTemporaryDir dir;
+    const auto path = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
     const std::pair<const char*, QStringList> formats[] = {
         {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
         {"talk.m4a", stereoTone(3) + args("-c:a aac")},
@@ -102,14 +100,11 @@ TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioAndFilesWithoutUsabl
     const auto cut = [&](const char* name, const QStringList& extra, qsizetype (*keep)(qsizetype)) {
         makeMedia(stereoTone(10) + extra, path(name));
         const QByteArray whole = test::readFile(path(name));
-        const QString cutPath = m_dir.filePath(QStringLiteral("cut-") + QLatin1String(name));
-        test::writeFile(cutPath, whole.left(keep(whole.size())));
-        return refusal(cutPath);
+        test::writeFile(path(name), whole.left(keep(whole.size())));
+        return refusal(path(name));
     };
     EXPECT_EQ(cut("whole.mp4", args("-movflags +faststart"), [](qsizetype n) { return n - 1500; }),
               Reason::damaged);
     EXPECT_EQ(cut("whole.flac", {}, [](qsizetype n) { return n / 2; }), Reason::damaged);
     EXPECT_EQ(cut("index-last.mp4", {}, [](qsizetype n) { return n / 2; }), Reason::notMedia);
 }
-
-} // namespace
