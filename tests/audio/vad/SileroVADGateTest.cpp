@@ -121,7 +121,8 @@ protected:
 };
 
 // How whole windows, context and state flow from call to call, and what a reset clears, is held
-// to ONNX Runtime's answers in SileroInferenceTest; here only what the real model never does.
+// to ONNX Runtime's answers in the SileroInference test below; here only what the real model never
+// does.
 TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresisAndNonFiniteSamplesAreSilence) {
     EXPECT_EQ(window(1.2f), (VADAnalysisResult{true, 1.0f, true}));
     EXPECT_EQ(window(-0.3f), (VADAnalysisResult{false, 0.0f, true}));
