@@ -10,7 +10,6 @@
 #include "support/TestFiles.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gmock/gmock.h>
@@ -53,13 +52,10 @@ QByteArray canonicalWav(int sampleBytes, std::uint32_t riffSize, std::uint32_t d
            QByteArray(sampleBytes, '\x11');
 }
 
-class AudioFileTest : public ::testing::Test {
-protected:
-    QString path(const char* name) const { return dir.filePath(QLatin1String(name)); }
-    QTemporaryDir dir;
-};
-
-using WavHeaderRepairTest = AudioFileTest;
+// A file in the temporary folder, which is emptied before each test.
+QString path(const char* name) {
+    return QDir::temp().filePath(QLatin1String(name));
+}
 
 const AudioFormat kWorking = AudioFormat::working();
 using Input = AudioConverter::InputStatus;
@@ -114,7 +110,7 @@ std::vector<float> convertAll(AudioConverter& converter, std::uint32_t frames, s
 
 } // namespace
 
-TEST_F(AudioFileTest, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheCause) {
+TEST(AudioFile, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheCause) {
     const AudioFormat format{48000, 2, SampleType::Int16, true};
     auto int16 = PcmBuffer::create(format, 2);
     std::ranges::copy(std::array<std::int16_t, 4>{12345, -23456, 32767, -32768}, int16->int16ChannelData(0));
@@ -170,7 +166,7 @@ TEST_F(AudioFileTest, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileA
 
 // The repair sets both size fields from the file's length and changes nothing else, and a second
 // pass finds nothing left to do; files it must not or cannot understand stay as they are.
-TEST_F(WavHeaderRepairTest, SetsBothSizesFromTheFileLengthAndLeavesEverythingElse) {
+TEST(WavHeaderRepair, SetsBothSizesFromTheFileLengthAndLeavesEverythingElse) {
     // An extended 34-byte format chunk whose content happens to contain "data", then a 1-byte chunk
     // with its pad byte: a byte search or a walk without the pad would land in the wrong place.
     const QByteArray extended =

@@ -2,7 +2,7 @@
 #include "support/MediaSamples.h"
 #include "support/TestFiles.h"
 
-#include <QTemporaryDir>
+#include <QDir>
 
 #include <gtest/gtest.h>
 
@@ -55,8 +55,7 @@ QStringList args(const char* line) {
 } // namespace
 
 TEST(MediaFileDecoder, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudioAreRefused) {
-    const QTemporaryDir dir;
-    const auto path = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+    const auto path = [](const char* name) { return QDir::temp().filePath(QString::fromLatin1(name)); };
     const std::pair<const char*, QStringList> formats[] = {
         {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
         {"talk.m4a", stereoTone(3) + args("-c:a aac")},
