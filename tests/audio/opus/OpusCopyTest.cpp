@@ -30,36 +30,28 @@ using ::testing::StartsWith;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-class OpusCopyTest : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-    QString source = dir.filePath(QStringLiteral("mixed-X.wav"));
-    QString target = dir.filePath(QStringLiteral("mixed-X.opus"));
+// The stream as a player reads it (the encoder's delay skipped): its channels, and its seconds at
+// 48 kHz.
+std::pair<std::uint32_t, double> played(const QString& path) {
+    const auto reader = AudioFileReader::open(path);
+    EXPECT_EQ(reader->processingFormat().sampleRate, 48000.0);
+    return {reader->processingFormat().channelCount, double(reader->length()) / 48000.0};
+}
 
-    // 20 s of noise, so that encoding takes its full time (a few hundredths of that).
-    void SetUp() override {
-        test::makeMedia(
-            QStringLiteral("-f lavfi -i anoisesrc=r=16000:a=0.3 -t 20 -c:a pcm_f32le").split(u' '), source);
-    }
-
-    QStringList partFiles() const {
+TEST(OpusCopy, EncodesAtTheInputsLengthAndACopyAppearsOnlyCompleteAndOneAtATime) {
+    const QTemporaryDir dir;
+    const auto path = [&](const char* name) { return dir.filePath(QString::fromUtf8(name)); };
+    const auto partFiles = [&] {
         return QDir(dir.path()).entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden);
-    }
-    QString path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
-    // The stream as a player reads it (the encoder's delay skipped): its channels, and its seconds
-    // at 48 kHz.
-    static std::pair<std::uint32_t, double> played(const QString& path) {
-        const auto reader = AudioFileReader::open(path);
-        EXPECT_EQ(reader->processingFormat().sampleRate, 48000.0);
-        return {reader->processingFormat().channelCount, double(reader->length()) / 48000.0};
-    }
-    // Prepares the copy under `token`.
-    void prepare(const CancellationToken& token) {
+    };
+    const QString source = path("mixed-X.wav"), target = path("mixed-X.opus");
+    const auto prepare = [&](const CancellationToken& token) {
         OpusCopy::write(source, target, OpusCopy::Existing::replace, token);
-    }
-};
+    };
+    // 20 s of noise, so that encoding takes its full time (a few hundredths of that).
+    test::makeMedia(QStringLiteral("-f lavfi -i anoisesrc=r=16000:a=0.3 -t 20 -c:a pcm_f32le").split(u' '),
+                    source);
 
-TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteAndOnlyOneIsPreparedAtATime) {
     // Called off before its first block (the encoder then holds nothing to drain).
     CancellationToken early;
     early.cancel();
@@ -132,12 +124,10 @@ TEST_F(OpusCopyTest, ACopyAppearsOnlyCompleteAndOnlyOneIsPreparedAtATime) {
     EXPECT_THROW(waiter.get(), OperationCancelled);
     EXPECT_EQ(partFiles().size(), 1); // the holder is still at work: the waiter never started
     holder.join();
-}
 
-// Mono stays mono; stereo and anything wider become stereo. The length must be the input's: a
-// resampler that drops its tail or pads the start shows up here, and the 20 s of the source cross
-// many of the 4096-frame blocks. A failed encoding says why and leaves no file.
-TEST_F(OpusCopyTest, EncodesAt48kWithTheInputDurationAndFailsLeavingNoFile) {
+    // Mono stays mono; stereo and anything wider become stereo. The length must be the input's: a
+    // resampler that drops its tail or pads the start shows up here, and the 20 s of the source cross
+    // many of the 4096-frame blocks. A failed encoding says why and leaves no file.
     test::makeMedia(test::stereoTone(2.5) + QStringLiteral("-c:a pcm_f32le").split(u' '), path("stereo.wav"));
     test::makeMedia(QStringLiteral("-f lavfi -i sine=r=16000 -t 2.5 -ac 4 -c:a pcm_f32le").split(u' '),
                     path("four.wav"));
