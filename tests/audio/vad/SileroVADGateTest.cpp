@@ -98,32 +98,25 @@ std::vector<float> ramp(std::size_t count, float first, std::vector<float> conte
     return context;
 }
 
-class Gate : public ::testing::Test {
-protected:
-    // The gate owns its model; the test keeps a pointer to script it.
-    SileroVADGate gate{[this] {
-        auto owned = std::make_unique<ScriptedModel>();
-        model = owned.get();
-        return owned;
-    }};
-    ScriptedModel* model = nullptr;
-    LogCapture log;
-
-    void SetUp() override {
-        gate.prepareIfNeeded();
-        ASSERT_TRUE(model);
-    }
-    // One 4096-sample window with the given scripted probability; returns the gate's answer.
-    VADAnalysisResult window(float probability) {
-        model->script.push_back({probability});
-        return gate.analyze(std::vector<float>(4096, 0.1f));
-    }
-};
-
 // How whole windows, context and state flow from call to call, and what a reset clears, is held
 // to ONNX Runtime's answers in the SileroInference test below; here only what the real model never
 // does.
-TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresisAndNonFiniteSamplesAreSilence) {
+TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
+    LogCapture log;
+    // The gate owns its model; the test keeps a pointer to script it.
+    ScriptedModel* model = nullptr;
+    SileroVADGate gate([&] {
+        auto owned = std::make_unique<ScriptedModel>();
+        model = owned.get();
+        return owned;
+    });
+    gate.prepareIfNeeded();
+    ASSERT_TRUE(model);
+    // One 4096-sample window with the given scripted probability; returns the gate's answer.
+    const auto window = [&](float probability) {
+        model->script.push_back({probability});
+        return gate.analyze(std::vector<float>(4096, 0.1f));
+    };
     EXPECT_EQ(window(1.2f), (VADAnalysisResult{true, 1.0f, true}));
     EXPECT_EQ(window(-0.3f), (VADAnalysisResult{false, 0.0f, true}));
     gate.reset();
@@ -146,9 +139,10 @@ TEST_F(Gate, ProbabilitiesAreClampedAndGoThroughHysteresisAndNonFiniteSamplesAre
     EXPECT_EQ(model->audio(last - 1)[64 + 4090], 0.0f);
     EXPECT_EQ(model->audio(last)[58], 0.0f); // the context: the previous window's last 64 samples
     EXPECT_EQ(model->audio(last)[64 + 4], 0.0f);
-}
 
-TEST_F(Gate, AFailedWindowKeepsThePreviousAnswerAndLaterSamplesWait) {
+    // A failed window keeps the previous answer and later samples wait; from a fresh start.
+    gate.reset();
+    model->calls.clear();
     const std::string outputInvalid = "VAD processing failed: The operation couldn’t be completed. "
                                       "(murmurly.GateError error 1.)";
     // A thrown inference: no decision yet; its window is gone, the next one waits for the next call.
