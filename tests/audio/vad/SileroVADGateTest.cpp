@@ -29,23 +29,17 @@
 namespace murmurly {
 namespace {
 
-// Collects the gate's log messages (logged on the test's thread) while it lives.
-class LogCapture {
-public:
+// The gate's log messages by type, collected while a LogCapture lives (logged on the test's thread).
+std::map<QtMsgType, std::vector<std::string>> logged;
+struct LogCapture {
     LogCapture() {
-        s_lines.clear();
-        s_previous = qInstallMessageHandler(&handler);
+        logged.clear();
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+            if (qstrcmp(context.category, "com.murmurly.app.SileroVADGate") == 0)
+                logged[type].push_back(message.toStdString());
+        });
     }
-    ~LogCapture() { qInstallMessageHandler(s_previous); }
-    std::vector<std::string> texts(QtMsgType type) const { return s_lines[type]; }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (qstrcmp(context.category, "com.murmurly.app.SileroVADGate") == 0)
-            s_lines[type].push_back(message.toStdString());
-    }
-    static inline std::map<QtMsgType, std::vector<std::string>> s_lines;
-    static inline QtMessageHandler s_previous = nullptr;
+    ~LogCapture() { qInstallMessageHandler(nullptr); } // Qt's own handler again
 };
 
 QString modelPath() {
@@ -102,7 +96,7 @@ std::vector<float> ramp(std::size_t count, float first, std::vector<float> conte
 // to ONNX Runtime's answers in the SileroInference test below; here only what the real model never
 // does.
 TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
-    LogCapture log;
+    const LogCapture capture;
     // The gate owns its model; the test keeps a pointer to script it.
     ScriptedModel* model = nullptr;
     SileroVADGate gate([&] {
@@ -148,7 +142,7 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     // A thrown inference: no decision yet; its window is gone, the next one waits for the next call.
     model->script = {{0.0f, 128, 128, false, true}, {0.7f}};
     EXPECT_EQ(gate.analyze(ramp(8192, 0.0f)), noDecision);
-    EXPECT_EQ(log.texts(QtCriticalMsg), std::vector<std::string>{"VAD processing failed: scripted failure"});
+    EXPECT_EQ(logged[QtCriticalMsg], std::vector<std::string>{"VAD processing failed: scripted failure"});
     ASSERT_EQ(model->calls.size(), 1u);
     EXPECT_EQ(gate.analyze(nullptr, 0), (VADAnalysisResult{true, 0.7f, true}));
     EXPECT_EQ(model->audio(1), ramp(4096, 4096.0f, std::vector<float>(64)));
@@ -156,7 +150,7 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     // A short hidden state fails the window: the previous answer stands.
     model->script = {{0.2f}, {0.9f, 127}};
     EXPECT_EQ(gate.analyze(ramp(8192, 0.0f)), (VADAnalysisResult{false, 0.2f, true}));
-    EXPECT_EQ(log.texts(QtCriticalMsg).back(), outputInvalid);
+    EXPECT_EQ(logged[QtCriticalMsg].back(), outputInvalid);
     // A short cell state fails after the hidden state was taken: the next window gets the failed
     // call's hidden state, the last good cell state, and the last good window's context.
     model->script = {{0.9f, 128, 5}, {0.8f}};
@@ -169,7 +163,7 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     // No probability in the output: failed too.
     model->script = {{0.1f, 128, 128, true}};
     EXPECT_EQ(gate.analyze(ramp(4096, 0.0f)), (VADAnalysisResult{true, 0.8f, true}));
-    EXPECT_EQ(log.texts(QtCriticalMsg).size(), 4u);
+    EXPECT_EQ(logged[QtCriticalMsg].size(), 4u);
 }
 
 // The description of the Error loading these bytes throws, or "" if they load.
@@ -231,7 +225,7 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     // (<build>/share/murmurly for the test programs in <build>/bin) and the system's share folders.
     // Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
     // and the next session start tries again; once loaded, the model is kept.
-    LogCapture log;
+    const LogCapture capture;
     const QString installed = QFileInfo(modelPath()).canonicalFilePath();
     const QString cut = QDir::tempPath() + QStringLiteral("/cut.onnx");
     test::writeFile(cut, test::readFile(installed).left(1'000'000));
@@ -242,13 +236,13 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
         gate.prepareIfNeeded();
         EXPECT_FALSE(gate.isLoaded());
         EXPECT_EQ(gate.analyze(std::vector<float>(3000, 0.5f)), noDecision);
-        EXPECT_THAT(log.texts(QtCriticalMsg).back(),
+        EXPECT_THAT(logged[QtCriticalMsg].back(),
                     ::testing::StartsWith("Silero VAD failed to load: " + error));
     };
     expectNoModel(QStringLiteral("/nowhere/model.onnx"),
                   "The operation couldn’t be completed. (murmurly.GateError error 0.)");
     expectNoModel(cut, "The VAD model " + cut.toStdString());
-    EXPECT_EQ(log.texts(QtCriticalMsg).size(), 2u);
+    EXPECT_EQ(logged[QtCriticalMsg].size(), 2u);
 
     qunsetenv(VADModelLocation::environmentVariable);
     const QStringList candidates = VADModelLocation::candidates();
@@ -259,7 +253,7 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     gate.prepareIfNeeded();
     gate.prepareIfNeeded();
     EXPECT_TRUE(gate.isLoaded());
-    EXPECT_EQ(log.texts(QtInfoMsg), std::vector<std::string>{"Silero VAD loaded"});
+    EXPECT_EQ(logged[QtInfoMsg], std::vector<std::string>{"Silero VAD loaded"});
     // The 6000 samples offered while unloaded were not kept: 2048 more make no window yet.
     EXPECT_EQ(gate.analyze(std::vector<float>(2048, 0.0f)), noDecision);
     EXPECT_TRUE(gate.analyze(std::vector<float>(2048, 0.0f)).hasDecision);
