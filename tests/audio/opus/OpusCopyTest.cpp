@@ -145,8 +145,7 @@ TEST(OpusCopy, EncodesAtTheInputsLengthAndACopyAppearsOnlyCompleteAndOneAtATime)
     AudioFileWriter::create(path("empty.wav"), AudioFormat::working())->close();
     const std::tuple<QString, QString, const char*> failures[] = {
         {path("empty.wav"), path("empty.opus"), "Audio file has no readable samples."},
-        {source, path("no/such/folder/out.opus"), "Failed to create Opus encoder: cannot open file"},
-    };
+        {source, path("no/such/folder/out.opus"), "Failed to create Opus encoder: cannot open file"}};
     for (const auto& [input, output, text] : failures) {
         EXPECT_THAT([&] { OpusEncoder::encodeToOpus(input, output); }, ThrowsMessage<OpusError>(StrEq(text)));
         EXPECT_FALSE(QFile::exists(output));
