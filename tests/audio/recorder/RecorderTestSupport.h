@@ -51,14 +51,10 @@ private:
 };
 
 // A gate that answers from a script, one result per analyze() call ('S' speech, 'N' no speech,
-// '?' no decision), then `afterScript` for ever. Keeps every window it was asked about; only the
+// '?' no decision), then `after` for ever. Keeps every window it was asked about; only the
 // recorder's IO queue calls analyze(), so tests read them after the stop work has run.
 class ScriptedVAD : public VoiceActivityDetector {
 public:
-    explicit ScriptedVAD(std::string script = {}, char afterScript = 'S')
-        : m_script(std::move(script))
-        , m_after(afterScript) {}
-
     static VADAnalysisResult resultFor(char code) {
         if (code == '?')
             return {true, std::nullopt, false};
@@ -71,17 +67,15 @@ public:
         windows.emplace_back(samples, samples + count);
         std::this_thread::sleep_for(analyzeDelay);
         const std::size_t index = windows.size() - 1;
-        return resultFor(index < m_script.size() ? m_script[index] : m_after);
+        return resultFor(index < script.size() ? script[index] : after);
     }
 
+    std::string script;
+    char after = 'S';
     int prepares = 0;
     int resets = 0;
     std::vector<std::vector<float>> windows;
     std::chrono::milliseconds analyzeDelay{0};
-
-private:
-    std::string m_script;
-    char m_after;
 };
 
 // A 16 kHz mono buffer of `frames` samples, all `value`.

@@ -26,7 +26,9 @@ protected:
     void make(std::string script, char afterScript = 'S', AudioFormat micFormat = AudioFormat::working()) {
         auto input = std::make_unique<ScriptedAudioInput>();
         input->format = micFormat;
-        auto vad = std::make_unique<ScriptedVAD>(std::move(script), afterScript);
+        auto vad = std::make_unique<ScriptedVAD>();
+        vad->script = std::move(script);
+        vad->after = afterScript;
         m_input = input.get();
         m_vad = vad.get();
         recorder = std::make_unique<SessionRecorder>(std::move(input), std::move(vad));
