@@ -3,5 +3,4 @@
 murmurly_add_test(test_opus_encoder
     SOURCES
         ${CMAKE_CURRENT_LIST_DIR}/opus/OpusCopyTest.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/opus/OpusEncoderTest.cpp
     LIBS murmurly_opus)

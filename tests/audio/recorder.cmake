@@ -8,10 +8,8 @@ murmurly_set_warnings(recorder_crash_helper)
 
 murmurly_add_test(test_audio_recorder
     SOURCES
-        recorder/CrashSafetyTest.cpp
         recorder/RecorderTestSupport.h
         recorder/SessionRecorderTest.cpp
-        recorder/SpeechGateTest.cpp
     LIBS murmurly_recorder)
 target_compile_definitions(test_audio_recorder PRIVATE
     RECORDER_CRASH_HELPER="$<TARGET_FILE:recorder_crash_helper>")

@@ -5,8 +5,5 @@ find_package(ONNX REQUIRED CONFIG)
 
 murmurly_add_test(test_vad
     SOURCES
-        vad/VadTestSupport.h
-        vad/SileroInferenceTest.cpp
         vad/SileroVADGateTest.cpp
-        vad/VADModelFileTest.cpp
     LIBS murmurly_vad onnx_proto PkgConfig::SNDFILE)

@@ -2,11 +2,12 @@
 #include "support/MediaSamples.h"
 #include "support/TestFiles.h"
 
-#include <QTemporaryDir>
+#include <QDir>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 using namespace murmurly;
@@ -16,9 +17,11 @@ using Reason = MediaDecodeError::Reason;
 
 namespace {
 
+// How many samples a file decodes to, the sum of their squares, and the progress after each block.
 struct Decoded {
-    std::vector<float> samples;
-    std::vector<double> progress; // after each block
+    std::size_t samples = 0;
+    double squares = 0;
+    std::vector<double> progress;
 };
 
 Decoded decodeAll(const QString& path) {
@@ -26,10 +29,12 @@ Decoded decodeAll(const QString& path) {
     auto decoder = MediaFileDecoder::open(path);
     std::vector<float> block;
     while (decoder->read(block)) {
-        result.samples.insert(result.samples.end(), block.begin(), block.end());
+        result.samples += block.size();
+        for (float s : block)
+            result.squares += double(s) * s;
         result.progress.push_back(decoder->progress());
     }
-    EXPECT_EQ(decoder->samplesRead(), std::int64_t(result.samples.size()));
+    EXPECT_EQ(decoder->samplesRead(), std::int64_t(result.samples));
     return result;
 }
 
@@ -43,29 +48,15 @@ std::optional<Reason> refusal(const QString& path) {
     return std::nullopt;
 }
 
-// ffmpeg arguments written as one line.
 QStringList args(const char* line) {
     return QString::fromLatin1(line).split(u' ');
 }
 
-double rms(const std::vector<float>& samples) {
-    double sum = 0;
-    for (float s : samples)
-        sum += double(s) * s;
-    return std::sqrt(sum / double(samples.size()));
-}
+} // namespace
 
-class MediaFileDecoderTest : public ::testing::Test {
-protected:
-    QString path(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
-    QTemporaryDir m_dir;
-};
-
-TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
-    const struct {
-        const char* name;
-        QStringList arguments;
-    } formats[] = {
+TEST(MediaFileDecoder, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudioAreRefused) {
+    const auto path = [](const char* name) { return QDir::temp().filePath(QString::fromLatin1(name)); };
+    const std::pair<const char*, QStringList> formats[] = {
         {"talk.mp3", stereoTone(3) + args("-c:a libmp3lame")},
         {"talk.m4a", stereoTone(3) + args("-c:a aac")},
         {"talk.flac", stereoTone(3)},
@@ -73,26 +64,24 @@ TEST_F(MediaFileDecoderTest, CommonFormatsBecomeSessionAudioOfTheSourceLength) {
         {"talk.webm", args("-f lavfi -i testsrc=size=64x48:rate=10:duration=3") + stereoTone(3) +
                           args("-map 0:v -map 1:a -c:v libvpx -c:a libopus")},
     };
-    for (const auto& format : formats) {
-        SCOPED_TRACE(format.name);
-        makeMedia(format.arguments, path(format.name));
-        const Decoded decoded = decodeAll(path(format.name));
+    for (const auto& [name, arguments] : formats) {
+        SCOPED_TRACE(name);
+        makeMedia(arguments, path(name));
+        const Decoded decoded = decodeAll(path(name));
 
         // 3 s at 16 kHz, within 20 ms (encoder delay and padding must be trimmed, the resampler's
         // tail kept).
-        EXPECT_NEAR(double(decoded.samples.size()), 48000.0, 320.0);
+        EXPECT_NEAR(double(decoded.samples), 48000.0, 320.0);
         // The tone on one channel and silence on the other average to half the tone:
         // 0.4 peak, 0.283 RMS.
-        EXPECT_NEAR(rms(decoded.samples), 0.4 / std::sqrt(2.0), 0.02);
+        EXPECT_NEAR(std::sqrt(decoded.squares / double(decoded.samples)), 0.4 / std::sqrt(2.0), 0.02);
 
         // Halfway through the audio is halfway through the file; the end is the end.
         ASSERT_FALSE(decoded.progress.empty());
         EXPECT_NEAR(decoded.progress[decoded.progress.size() / 2], 0.5, 0.15);
         EXPECT_EQ(decoded.progress.back(), 1.0);
     }
-}
 
-TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal(path("missing.m4a")), Reason::unreadable);
 
     test::writeFile(path("empty.m4a"), {});
@@ -110,14 +99,11 @@ TEST_F(MediaFileDecoderTest, FilesWithoutUsableAudioAreRefusedWithTheirReason) {
     const auto cut = [&](const char* name, const QStringList& extra, qsizetype (*keep)(qsizetype)) {
         makeMedia(stereoTone(10) + extra, path(name));
         const QByteArray whole = test::readFile(path(name));
-        const QString cutPath = m_dir.filePath(QStringLiteral("cut-") + QLatin1String(name));
-        test::writeFile(cutPath, whole.left(keep(whole.size())));
-        return refusal(cutPath);
+        test::writeFile(path(name), whole.left(keep(whole.size())));
+        return refusal(path(name));
     };
     EXPECT_EQ(cut("whole.mp4", args("-movflags +faststart"), [](qsizetype n) { return n - 1500; }),
               Reason::damaged);
     EXPECT_EQ(cut("whole.flac", {}, [](qsizetype n) { return n / 2; }), Reason::damaged);
     EXPECT_EQ(cut("index-last.mp4", {}, [](qsizetype n) { return n / 2; }), Reason::notMedia);
 }
-
-} // namespace

@@ -7,15 +7,12 @@
 
 #include "RecorderTestSupport.h"
 
-#include <QCoreApplication>
-
 #include <unistd.h>
 
 using namespace murmurly;
 using namespace murmurly::test;
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     if (argc != 2)
         return 2;
     auto input = std::make_unique<ScriptedAudioInput>();

@@ -22,12 +22,11 @@ namespace murmurly::test {
 class ScriptedAudioInput : public AudioInput {
 public:
     AudioFormat inputFormat() override { return format; }
-    void installTap(std::uint32_t bufferSize, TapBlock block) override {
+    void installTap(std::uint32_t, TapBlock block) override {
         std::lock_guard lock(m_mutex);
-        tapBufferSize = bufferSize;
         m_tap = std::move(block);
     }
-    void removeTap() override { installTap(tapBufferSize, nullptr); }
+    void removeTap() override { installTap(0, nullptr); }
     void start() override {
         if (failStart)
             throw SystemError(QStringLiteral("Connection refused"));
@@ -45,7 +44,6 @@ public:
     bool failStart = false;
     int starts = 0;
     int stops = 0;
-    std::uint32_t tapBufferSize = 0;
 
 private:
     std::mutex m_mutex;
@@ -53,14 +51,10 @@ private:
 };
 
 // A gate that answers from a script, one result per analyze() call ('S' speech, 'N' no speech,
-// '?' no decision), then `afterScript` for ever. Keeps every window it was asked about; only the
+// '?' no decision), then `after` for ever. Keeps every window it was asked about; only the
 // recorder's IO queue calls analyze(), so tests read them after the stop work has run.
 class ScriptedVAD : public VoiceActivityDetector {
 public:
-    explicit ScriptedVAD(std::string script = {}, char afterScript = 'S')
-        : m_script(std::move(script))
-        , m_after(afterScript) {}
-
     static VADAnalysisResult resultFor(char code) {
         if (code == '?')
             return {true, std::nullopt, false};
@@ -73,17 +67,15 @@ public:
         windows.emplace_back(samples, samples + count);
         std::this_thread::sleep_for(analyzeDelay);
         const std::size_t index = windows.size() - 1;
-        return resultFor(index < m_script.size() ? m_script[index] : m_after);
+        return resultFor(index < script.size() ? script[index] : after);
     }
 
+    std::string script;
+    char after = 'S';
     int prepares = 0;
     int resets = 0;
     std::vector<std::vector<float>> windows;
     std::chrono::milliseconds analyzeDelay{0};
-
-private:
-    std::string m_script;
-    char m_after;
 };
 
 // A 16 kHz mono buffer of `frames` samples, all `value`.
@@ -107,12 +99,9 @@ inline PcmBuffer sineBuffer(const AudioFormat& format, std::uint32_t frames, dou
 // Every sample of a mono WAV (as far as its header states).
 inline std::vector<float> readSamples(const QString& path) {
     auto reader = AudioFileReader::open(path);
-    std::vector<float> samples;
-    auto buffer = *PcmBuffer::create(reader->processingFormat(), 8192);
-    for (reader->read(buffer); buffer.frameLength() > 0; reader->read(buffer))
-        samples.insert(samples.end(), buffer.floatChannelData(0),
-                       buffer.floatChannelData(0) + buffer.frameLength());
-    return samples;
+    auto buffer = *PcmBuffer::create(reader->processingFormat(), std::uint32_t(reader->length() + 1));
+    reader->read(buffer);
+    return {buffer.floatChannelData(0), buffer.floatChannelData(0) + buffer.frameLength()};
 }
 
 // The first value of each 4096-sample window: lets a test of constant windows state which were kept.

@@ -1,15 +1,19 @@
 #include "audio/SessionRecorder.h"
+#include "audio/WavHeaderRepair.h"
 
 #include "RecorderTestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <string_view>
 #include <sys/resource.h>
+#include <tuple>
 
 using namespace murmurly;
 using namespace murmurly::test;
@@ -22,7 +26,9 @@ protected:
     void make(std::string script, char afterScript = 'S', AudioFormat micFormat = AudioFormat::working()) {
         auto input = std::make_unique<ScriptedAudioInput>();
         input->format = micFormat;
-        auto vad = std::make_unique<ScriptedVAD>(std::move(script), afterScript);
+        auto vad = std::make_unique<ScriptedVAD>();
+        vad->script = std::move(script);
+        vad->after = afterScript;
         m_input = input.get();
         m_vad = vad.get();
         recorder = std::make_unique<SessionRecorder>(std::move(input), std::move(vad));
@@ -48,13 +54,8 @@ protected:
     }
     void finish() { recorder->stop().waitForFinished(); }
     void expectStartFails(const QString& path) {
-        try {
-            recorder->start(path);
-            ADD_FAILURE() << "started without capture";
-        } catch (const RecorderError& error) {
-            EXPECT_EQ(error.kind(), RecorderError::Kind::failedToStart);
-            EXPECT_EQ(error.description(), QStringLiteral("Failed to start audio engine"));
-        }
+        EXPECT_THAT([&] { recorder->start(path); },
+                    ThrowsMessage<RecorderError>(StrEq("Failed to start audio engine")));
         EXPECT_FALSE(recorder->isRunning());
     }
 
@@ -90,7 +91,6 @@ TEST_F(SessionRecorderTest, MicrophoneAloneIsGatedAtHalfAmplitudeWithCallbacksOn
     const QString path = pathFor("session.wav");
     recorder->start(path);
     EXPECT_TRUE(recorder->isRunning());
-    EXPECT_EQ(m_input->tapBufferSize, 4096u);
     EXPECT_EQ(m_vad->prepares, 1);
     for (int i = 0; i < 8; ++i)
         mic(0.01f * float(i + 1));
@@ -202,29 +202,28 @@ TEST_F(SessionRecorderTest, SourcesOfTheSameMomentShareAWindowThroughLateStartsA
     sys(0.6f, 480), sys(0.6f, 480);
     finish();
     EXPECT_EQ(Census(readSamples(late)).both, 4096u + 960u);
-}
 
-TEST_F(SessionRecorderTest, DriftingClocksAreRealignedWithSilenceKeepingTheLagBounded) {
-    make("");
+    // Clocks that drift apart are realigned with silence, keeping the lag bounded. The
+    // microphone's clock runs 2 % fast: it delivers 490 samples for every 480 of the system.
+    const std::size_t before = m_vad->windows.size();
     recorder->start(pathFor("drift.wav"));
-    // The microphone's clock runs 2 % fast: it delivers 490 samples for every 480 of the system.
     std::size_t worstLag = 0;
     for (std::size_t i = 1; i <= 1500; ++i) {
         sys(0.6f, 480);
         mic(0.2f, 490);
         if (i % 50 == 0) {
             recorder->waitForStopWork();
-            worstLag = std::max(worstLag, i * 490 - m_vad->windows.size() * 4096);
+            worstLag = std::max(worstLag, i * 490 - (m_vad->windows.size() - before) * 4096);
         }
     }
     finish();
     EXPECT_LE(worstLag, 4096 + WindowMixer::kMaxImbalance + 490);
     // Every sample of either source is in the file exactly once; the slower one got silence.
-    const Census census(readSamples(pathFor("drift.wav")));
-    EXPECT_EQ(census.other, 0u);
-    EXPECT_EQ(census.both + census.micOnly, 1500u * 490);
-    EXPECT_EQ(census.both + census.sysOnly, 1500u * 480);
-    EXPECT_LT(census.sysOnly, 2 * 490u);
+    const Census drifted(readSamples(pathFor("drift.wav")));
+    EXPECT_EQ(drifted.other, 0u);
+    EXPECT_EQ(drifted.both + drifted.micOnly, 1500u * 490);
+    EXPECT_EQ(drifted.both + drifted.sysOnly, 1500u * 480);
+    EXPECT_LT(drifted.sysOnly, 2 * 490u);
 }
 
 TEST_F(SessionRecorderTest, ResamplesEachSourceAsOneContinuousStreamAndAfreshWhenItsRateChanges) {
@@ -263,27 +262,37 @@ TEST_F(SessionRecorderTest, ResamplesEachSourceAsOneContinuousStreamAndAfreshWhe
     EXPECT_NEAR(double(readSamples(switched).size()), 10 * 4096 / 3.0 + 10 * 4096 * 16000.0 / 44100.0, 2.0);
 }
 
-TEST_F(SessionRecorderTest, StartAndStopAreIdempotentAndFailuresLeaveItStopped) {
+TEST_F(SessionRecorderTest, StartStopAndFailuresAcrossSessions) {
     make("");
     EXPECT_TRUE(recorder->stop().isFinished()); // stop without start: nothing at all
     EXPECT_EQ(m_input->stops, 0);
+    m_vad->analyzeDelay = std::chrono::milliseconds(10); // keep the IO queue busy behind stop()
     const QString first = pathFor("first.wav");
     recorder->start(first);
-    recorder->start(pathFor("second.wav")); // already running: ignored
-    EXPECT_FALSE(QFileInfo::exists(pathFor("second.wav")));
+    recorder->start(pathFor("ignored.wav")); // already running: ignored
+    EXPECT_FALSE(QFileInfo::exists(pathFor("ignored.wav")));
     EXPECT_EQ(m_input->starts, 1);
     EXPECT_EQ(m_vad->prepares, 1);
-    mic(0.1f);
-    mic(0.1f);
-    finish();
-    EXPECT_EQ(readSamples(first).size(), 8192u);
+    for (int i = 0; i < 30; ++i)
+        mic(0.1f);
+    recorder->stop();
     recorder->stop(); // a second stop does nothing either
     EXPECT_EQ(m_input->stops, 1);
+    // Straight into the next session: the first file must be closed before this one opens, and
+    // none of the first session's windows may land in the second file.
+    const QString second = pathFor("second.wav");
+    recorder->start(second);
+    EXPECT_EQ(readSamples(first).size(), 30u * 4096); // header complete, nothing missing
+    mic(0.7f);
+    mic(0.7f);
+    finish();
+    EXPECT_THAT(readSamples(second), AllOf(SizeIs(8192u), Each(FloatEq(0.35f))));
+    m_vad->analyzeDelay = {};
 
     // The file cannot be created: the writer's error, unchanged, and nothing started.
     EXPECT_THROW(recorder->start(pathFor("missing-folder/x.wav")), SystemError);
     EXPECT_FALSE(recorder->isRunning());
-    EXPECT_EQ(m_input->starts, 1);
+    EXPECT_EQ(m_input->starts, 2);
 
     // Capture cannot start: the empty file stays, the tap is gone.
     m_input->failStart = true;
@@ -293,60 +302,30 @@ TEST_F(SessionRecorderTest, StartAndStopAreIdempotentAndFailuresLeaveItStopped) 
     EXPECT_FALSE(m_input->deliver(constantBuffer(0.1f, 4096)));
     sys(0.1f); // ignored while stopped
     recorder->waitForStopWork();
-    EXPECT_EQ(m_vad->windows.size(), 2u);
+    EXPECT_EQ(m_vad->windows.size(), 32u);
+
+    // A recorder destroyed mid-session finishes its file without calling back into its owner
+    // (no "no score" from its stop work).
+    m_input->failStart = false;
+    const QString abandoned = pathFor("abandoned.wav");
+    recorder->start(abandoned);
+    for (int i = 0; i < 6; ++i)
+        mic(0.1f);
+    const auto scoresEnded = [&] {
+        std::lock_guard lock(m_mutex);
+        return std::count(scores.begin(), scores.end(), std::nullopt);
+    };
+    const auto ended = scoresEnded();
+    recorder.reset();
+    EXPECT_EQ(readSamples(abandoned).size(), 6u * 4096); // flushed and closed, header complete
+    EXPECT_EQ(scoresEnded(), ended);
 
     // No device (the input has no format): the same failure, and capture is not even tried.
     make("", 'S', AudioFormat{});
     expectStartFails(pathFor("no-device.wav"));
     EXPECT_EQ(m_input->starts, 0);
-}
 
-TEST_F(SessionRecorderTest, StopWorkIsOrderedBeforeReadersAndTheNextSession) {
-    make("");
-    m_vad->analyzeDelay = std::chrono::milliseconds(10); // keep the IO queue busy behind stop()
-    const QString first = pathFor("one.wav");
-    recorder->start(first);
-    for (int i = 0; i < 30; ++i)
-        mic(0.1f);
-    recorder->stop();
-    // Straight into the next session: the first file must be closed before this one opens, and
-    // none of the first session's windows may land in the second file.
-    const QString second = pathFor("two.wav");
-    recorder->start(second);
-    EXPECT_EQ(readSamples(first).size(), 30u * 4096); // header complete, nothing missing
-    mic(0.7f);
-    mic(0.7f);
-    finish();
-    EXPECT_THAT(readSamples(second), AllOf(SizeIs(8192u), Each(FloatEq(0.35f))));
-
-    // A recorder destroyed mid-session finishes its file without calling back into its owner
-    // (the stop work's "no score" would be the third).
-    const QString abandoned = pathFor("abandoned.wav");
-    recorder->start(abandoned);
-    for (int i = 0; i < 6; ++i)
-        mic(0.1f);
-    recorder.reset();
-    EXPECT_EQ(readSamples(abandoned).size(), 6u * 4096); // flushed and closed, header complete
-    std::lock_guard lock(m_mutex);
-    EXPECT_EQ(std::count(scores.begin(), scores.end(), std::nullopt), 2);
-}
-
-TEST_F(SessionRecorderTest, UndecidedAudioIsHeldUpToAMinuteKeepingTheNewest) {
-    // One speech decision, then the model gives none: everything after is held while confirming,
-    // and the flush at stop keeps what the bound let stay.
-    make("S", '?');
-    const QString path = pathFor("held.wav");
-    recorder->start(path);
-    for (int i = 1; i <= 300; ++i)
-        mic(0.001f * float(i));
-    finish();
-    const std::vector<float> values = windowValues(readSamples(path));
-    ASSERT_EQ(values.size(), SpeechGate::kMaxHeldWindows);
-    for (std::size_t k = 0; k < values.size(); ++k)
-        ASSERT_FLOAT_EQ(values[k], 0.0005f * float(300 - SpeechGate::kMaxHeldWindows + k + 1)) << k;
-}
-
-TEST_F(SessionRecorderTest, WriteFailuresAreReportedOnceAndRecordingGoesOn) {
+    // Write failures are reported once, and recording goes on.
     make("");
     const QString path = pathFor("full.wav");
     recorder->start(path);
@@ -378,4 +357,87 @@ TEST_F(SessionRecorderTest, WriteFailuresAreReportedOnceAndRecordingGoesOn) {
     EXPECT_EQ(errors[0].description(),
               "Failed to write to full.wav: " + errors[0].underlying()->description());
     EXPECT_EQ(wrongThread, 0);
+}
+
+TEST(RecorderCrashSafety, ReleasedAudioSurvivesTheProcessBeingKilled) {
+    const QString path = QDir::temp().filePath("killed.wav");
+    QProcess helper;
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    helper.start(QStringLiteral(RECORDER_CRASH_HELPER), {path});
+    ASSERT_TRUE(helper.waitForStarted());
+
+    // Let it release about 20 s of audio (80 windows), then kill it without warning.
+    int released = 0;
+    while (released < 80) {
+        ASSERT_TRUE(helper.waitForReadyRead(30000)) << "the helper stopped reporting";
+        while (helper.canReadLine()) {
+            const QByteArray line = helper.readLine().trimmed();
+            ASSERT_TRUE(line.startsWith("released ")) << line.constData();
+            released = line.mid(9).toInt();
+        }
+    }
+    helper.kill(); // SIGKILL
+    ASSERT_TRUE(helper.waitForFinished());
+    ASSERT_EQ(helper.exitStatus(), QProcess::CrashExit);
+
+    // Even unrepaired, the header is at most about a second (16000 frames, plus the window in
+    // flight) behind what had been released.
+    const std::int64_t stated = AudioFileReader::open(path)->length();
+    EXPECT_GE(stated + 16000 + 4096, std::int64_t{released} * 4096);
+
+    WavHeaderRepair::repairIfNeeded(path);
+    const std::vector<float> samples = readSamples(path);
+    ASSERT_GE(samples.size(), std::size_t(released) * 4096);
+    // Whole windows, in order, nothing torn: every released window is intact.
+    for (std::size_t w = 0; w < std::size_t(released); ++w) {
+        ASSERT_FLOAT_EQ(samples[w * 4096], crashWindowValue(int(w)) * 0.5f) << "window " << w;
+        ASSERT_FLOAT_EQ(samples[w * 4096 + 4095], crashWindowValue(int(w)) * 0.5f) << "window " << w;
+    }
+}
+
+TEST(SpeechGate, ReleasesWindowsAsThePatternDictates) {
+    // One 4096-sample window per script character ('S' speech, 'N' none, '?' undecided); window i
+    // holds the value i. Returns the windows released, in order.
+    const auto run = [](SpeechGate& gate, std::string_view script, bool stop = false) {
+        std::string written;
+        const auto write = [&](const float* samples, std::size_t count) {
+            written += char('0' + int(samples[0]));
+            EXPECT_EQ(count, 4096u);
+        };
+        for (std::size_t i = 0; i < script.size(); ++i)
+            gate.process(SpeechGate::Window(4096, float(i)), ScriptedVAD::resultFor(script[i]), write);
+        if (stop)
+            gate.flush({}, {}, write);
+        return written;
+    };
+    // Script, windows written, state at the end.
+    const std::tuple<const char*, const char*, GateState> patterns[] = {
+        // A lone speech window is not enough; it is dropped with the next non-speech one.
+        {"SN", "", GateState::waitingForSpeech},
+        {"SS", "01", GateState::recording},
+        {"NNSNSS", "45", GateState::recording},
+        // Three non-speech windows after speech are kept, the fourth closes the gate.
+        {"SSNNNN", "01234", GateState::waitingForSpeech},
+        {"SSNNN", "01234", GateState::recording},
+        // Speech in the pause starts the count again.
+        {"SSNNNSNNNN", "012345678", GateState::waitingForSpeech},
+        // After closing, confirmation starts from nothing.
+        {"SSNNNNSN", "01234", GateState::waitingForSpeech},
+        {"SSNNNNSS", "0123467", GateState::recording},
+        // Undecided windows while confirming count towards the half second and are released with it.
+        {"S?S", "012", GateState::recording},
+        // Undecided windows while waiting are superseded by the first speech window.
+        {"??SS", "23", GateState::recording},
+        // Undecided windows while recording are held, never written, and forgotten on closing.
+        {"SS??NNNN", "01456", GateState::waitingForSpeech},
+    };
+    for (const auto& [script, written, finalState] : patterns) {
+        SpeechGate gate;
+        EXPECT_EQ(run(gate, script), written) << script;
+        EXPECT_EQ(gate.state(), finalState) << script;
+    }
+    // One speech decision, then the model gives none: what follows is held while confirming, up
+    // to the bound, the newest kept; the stop writes what stayed.
+    SpeechGate bounded(3);
+    EXPECT_EQ(run(bounded, "S??????", true), "456");
 }
