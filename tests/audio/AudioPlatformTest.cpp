@@ -148,14 +148,13 @@ TEST(AudioFile, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheC
             ThrowsMessage<SystemError>(AllOf(HasSubstr(path(name).toStdString()), HasSubstr(reason))));
     }
 
-    const AudioFormat working = AudioFormat::working();
-    EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), working), SystemError);
+    EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), kWorking), SystemError);
     for (const double rate : {0.0, 44100.5})
         EXPECT_THROW(AudioFileWriter::create(path("x.wav"), {rate, 1, SampleType::Float32, false}),
                      SystemError);
-    auto mono = AudioFileWriter::create(path("mono.wav"), working);
+    auto mono = AudioFileWriter::create(path("mono.wav"), kWorking);
     // A recording is never written over.
-    EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), working), SystemError);
+    EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), kWorking), SystemError);
     for (const AudioFormat& other : {AudioFormat{16000, 2, SampleType::Float32, false},
                                      AudioFormat{48000, 1, SampleType::Float32, false}}) {
         auto block = PcmBuffer::create(other, 4);
