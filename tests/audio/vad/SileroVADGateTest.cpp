@@ -4,10 +4,10 @@
 // and loading the model file, and refusing one that is missing, cut short, damaged or not Silero's
 // (a clear error, never a network built from the wrong numbers).
 #include "audio/vad/SileroVADGate.h"
-#include "audio/vad/GateError.h"
 #include "audio/vad/SileroVADModel.h"
 #include "audio/vad/SileroWeights.h"
 #include "audio/vad/VADModelLocation.h"
+#include "common/Error.h"
 #include "support/TestFiles.h"
 
 #include <onnx/onnx_pb.h>
@@ -135,7 +135,6 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     model->script = {{0.0f, 128, 128, false, true}, {0.7f}};
     EXPECT_EQ(gate.analyze(ramp(8192, 0.0f)), noDecision);
     EXPECT_EQ(logged[QtCriticalMsg], std::vector<std::string>{"VAD processing failed: scripted failure"});
-    ASSERT_EQ(model->calls.size(), 1u);
     EXPECT_EQ(gate.analyze(nullptr, 0), (VADAnalysisResult{true, 0.7f, true}));
     EXPECT_EQ(model->audio(1), ramp(4096, 4096.0f, std::vector<float>(64)));
 
@@ -149,9 +148,8 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     model->script = {{0.9f, 128, 5}, {0.8f}};
     EXPECT_EQ(gate.analyze(ramp(4096, 10000.0f)), (VADAnalysisResult{false, 0.2f, true}));
     EXPECT_EQ(gate.analyze(ramp(4096, 20000.0f)), (VADAnalysisResult{true, 0.8f, true}));
-    ASSERT_EQ(model->calls.size(), 6u);
-    EXPECT_EQ(model->calls[5].at("hidden_state").values, std::vector<float>(128, 5.0f));
-    EXPECT_EQ(model->calls[5].at("cell_state").values, std::vector<float>(128, -3.0f));
+    EXPECT_EQ(model->calls.at(5).at("hidden_state").values, std::vector<float>(128, 5.0f));
+    EXPECT_EQ(model->calls.at(5).at("cell_state").values, std::vector<float>(128, -3.0f));
     EXPECT_EQ(model->audio(5), ramp(4096, 20000.0f, ramp(64, 4096.0f - 64.0f)));
     // No probability in the output: failed too.
     model->script = {{0.1f, 128, 128, true}};
@@ -226,7 +224,6 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
         qputenv(VADModelLocation::environmentVariable, file.toLocal8Bit());
         EXPECT_EQ(VADModelLocation::candidates(), QStringList{file});
         gate.prepareIfNeeded();
-        EXPECT_FALSE(gate.isLoaded());
         EXPECT_EQ(gate.analyze(std::vector<float>(3000, 0.5f)), noDecision);
         EXPECT_THAT(logged[QtCriticalMsg].back(),
                     ::testing::StartsWith("Silero VAD failed to load: " + error));
@@ -243,7 +240,6 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     EXPECT_EQ(QFileInfo(VADModelLocation::resolve()).canonicalFilePath(), installed);
     gate.prepareIfNeeded();
     gate.prepareIfNeeded();
-    EXPECT_TRUE(gate.isLoaded());
     EXPECT_EQ(logged[QtInfoMsg], std::vector<std::string>{"Silero VAD loaded"});
     // The 6000 samples offered while unloaded were not kept: 2048 more make no window yet.
     EXPECT_EQ(gate.analyze(std::vector<float>(2048, 0.0f)), noDecision);
