@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <ctime>
+#include <tuple>
 
 // The expected entries name only the fields each session has.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -132,7 +133,6 @@ TEST(SessionHistoryStore, RescansKeepASurvivingSelectionAndTrimmedNamesAndDelete
     EXPECT_EQ(store.selectedID(), kC);
     EXPECT_EQ(store.session(kA)->displayName, QStringLiteral("Later"));
     EXPECT_EQ(store.session(kB)->displayName, QStringLiteral("Planning \"Q3\""));
-    EXPECT_EQ(store.session(kC)->displayName, expected(kC).displayName);
 
     kept << inApp("mixed-late.wav"); // a session the store has not listed stays
     writeFile(kept.back(), "w");
@@ -314,23 +314,20 @@ TEST(FileImport, AFileBecomesANamedSessionHandedToTheRunAndRefusalsOrFailuresLea
     makeMedia(stereoTone(10), source("long.flac"));
     const QByteArray flac = readFile(source("long.flac"));
     writeFile(source("cut.flac"), flac.left(flac.size() / 2));
-    const struct {
-        const char *file, *message;
-        Activity activity;
-    } cases[] = {
+    const std::tuple<const char*, const char*, Activity> cases[] = {
         {"notes.mp3", "Cannot import \"notes.mp3\": not a readable audio or video file", Activity::idle},
         {"cut.flac", "Cannot import \"cut.flac\": the file is damaged or incomplete", Activity::idle},
         {"talk.m4a", "Cannot import \"talk.m4a\": a recording is in progress", Activity::recording},
         {"talk.m4a", "Cannot import \"talk.m4a\": a transcription is in progress", Activity::transcribing},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+    for (const auto& [file, message, busy] : cases) {
+        SCOPED_TRACE(file);
         failed.clear();
-        activity = c.activity;
-        EXPECT_EQ(import.start(source(c.file)), c.activity == Activity::idle);
+        activity = busy;
+        EXPECT_EQ(import.start(source(file)), busy == Activity::idle);
         ASSERT_TRUE(waitForEnd());
         ASSERT_EQ(failed.count(), 1);
-        EXPECT_EQ(failed.at(0).at(0).toString(), QString::fromUtf8(c.message));
+        EXPECT_EQ(failed.at(0).at(0).toString(), QString::fromUtf8(message));
         EXPECT_EQ(appFolderContents(), after);
     }
 
