@@ -26,8 +26,7 @@
 using namespace murmurly;
 using namespace ::testing;
 
-using murmurly::test::readFile;
-using murmurly::test::writeFile;
+using namespace murmurly::test;
 
 namespace {
 
@@ -137,16 +136,13 @@ TEST(AudioFile, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheC
         EXPECT_TRUE(std::equal(expected[c], expected[c] + 4, read->floatChannelData(c))) << "channel " << c;
 
     writeFile(path("header-cut.wav"), canonicalWav(956, 992, 956).left(30));
-    const std::pair<const char*, const char*> unreadable[] = {
-        {"missing.wav", "no such file"},
-        {"", "it is a folder"},
-        {"header-cut.wav", "Cannot open audio file"},
-    };
-    for (const auto& [name, reason] : unreadable) {
+    const std::pair<const char*, const char*> unreadable[] = {{"missing.wav", "no such file"},
+                                                              {"", "it is a folder"},
+                                                              {"header-cut.wav", "Cannot open audio file"}};
+    for (const auto& [name, reason] : unreadable)
         EXPECT_THAT(
             [&] { AudioFileReader::open(path(name)); },
             ThrowsMessage<SystemError>(AllOf(HasSubstr(path(name).toStdString()), HasSubstr(reason))));
-    }
 
     EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), kWorking), SystemError);
     for (const double rate : {0.0, 44100.5})

@@ -26,9 +26,7 @@
 namespace murmurly {
 namespace {
 
-using ::testing::StartsWith;
-using ::testing::StrEq;
-using ::testing::ThrowsMessage;
+using namespace ::testing;
 
 // The stream as a player reads it (the encoder's delay skipped, always at 48 kHz): its channels and
 // seconds.
