@@ -26,8 +26,7 @@
 using namespace murmurly;
 using namespace ::testing;
 
-using murmurly::test::readFile;
-using murmurly::test::writeFile;
+using namespace murmurly::test;
 
 namespace {
 
@@ -137,25 +136,21 @@ TEST(AudioFile, KeepsEverySampleAndRefusesWhatItCannotHandleNamingTheFileAndTheC
         EXPECT_TRUE(std::equal(expected[c], expected[c] + 4, read->floatChannelData(c))) << "channel " << c;
 
     writeFile(path("header-cut.wav"), canonicalWav(956, 992, 956).left(30));
-    const std::pair<const char*, const char*> unreadable[] = {
-        {"missing.wav", "no such file"},
-        {"", "it is a folder"},
-        {"header-cut.wav", "Cannot open audio file"},
-    };
-    for (const auto& [name, reason] : unreadable) {
+    const std::pair<const char*, const char*> unreadable[] = {{"missing.wav", "no such file"},
+                                                              {"", "it is a folder"},
+                                                              {"header-cut.wav", "Cannot open audio file"}};
+    for (const auto& [name, reason] : unreadable)
         EXPECT_THAT(
             [&] { AudioFileReader::open(path(name)); },
             ThrowsMessage<SystemError>(AllOf(HasSubstr(path(name).toStdString()), HasSubstr(reason))));
-    }
 
-    const AudioFormat working = AudioFormat::working();
-    EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), working), SystemError);
+    EXPECT_THROW(AudioFileWriter::create(path("no/such/folder/x.wav"), kWorking), SystemError);
     for (const double rate : {0.0, 44100.5})
         EXPECT_THROW(AudioFileWriter::create(path("x.wav"), {rate, 1, SampleType::Float32, false}),
                      SystemError);
-    auto mono = AudioFileWriter::create(path("mono.wav"), working);
+    auto mono = AudioFileWriter::create(path("mono.wav"), kWorking);
     // A recording is never written over.
-    EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), working), SystemError);
+    EXPECT_THROW(AudioFileWriter::create(path("mono.wav"), kWorking), SystemError);
     for (const AudioFormat& other : {AudioFormat{16000, 2, SampleType::Float32, false},
                                      AudioFormat{48000, 1, SampleType::Float32, false}}) {
         auto block = PcmBuffer::create(other, 4);

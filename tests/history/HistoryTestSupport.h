@@ -35,15 +35,14 @@ class RecordingRunner : public TranscriptionRunner {
 public:
     struct Call {
         std::optional<QString> audioPath, sessionID, language;
-        bool force = false;
+        bool force = false, onMainThread = false;
         TranscriptionCompletion completion;
-        bool onMainThread = false;
     };
     void transcribeFiles(std::optional<QString> audioPath, std::optional<QString> sessionID,
                          std::optional<QString> language, bool force,
                          TranscriptionCompletion completion) override {
         calls.push_back({std::move(audioPath), std::move(sessionID), std::move(language), force,
-                         std::move(completion), QThread::currentThread() == qApp->thread()});
+                         QThread::currentThread() == qApp->thread(), std::move(completion)});
     }
     std::vector<Call> calls;
 };
@@ -54,12 +53,6 @@ inline QString inApp(const QString& name) {
 }
 inline QString inTranscripts(const QString& name) {
     return SessionStore::transcriptsDirectory() + QLatin1Char('/') + name;
-}
-
-// Writes `bytes` to `path` and returns the path.
-inline QString written(const QString& path, const QByteArray& bytes) {
-    writeFile(path, bytes);
-    return path;
 }
 
 // A one-second recording of a tone.

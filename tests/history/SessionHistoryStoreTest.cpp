@@ -12,10 +12,10 @@
 #include "transcription/TranscriptionErrors.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <ctime>
+#include <tuple>
 
 // The expected entries name only the fields each session has.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -38,11 +38,6 @@ Entry expected(const QString& id, Entry e = {}) {
     return e;
 }
 
-void addSessions(const QStringList& ids) {
-    for (const QString& id : ids)
-        writeFile(inApp("mixed-" + id + ".wav"), "w");
-}
-
 TEST(SessionHistoryScan, OneEntryPerSessionFromItsFilesDatedByItsIdElseItsWavElseNowNewestFirst) {
     // A: finished, its WAV already removed: only the mixed Opus copy and the transcript remain.
     writeFile(inTranscripts("mixed-" + kA + ".opus"), QByteArray(1234, 'o'));
@@ -55,26 +50,27 @@ TEST(SessionHistoryScan, OneEntryPerSessionFromItsFilesDatedByItsIdElseItsWavEls
     writeFile(inTranscripts("system-" + kB + ".opus"), QByteArray(300, 'o'));
     writeFile(inTranscripts(kB + ".TXT"), "wrong case: no transcript");
     writeFile(inApp("mic-" + kC + ".wav"), QByteArray(44, 'm'));
-    // Not session files: D makes no entry.
-    for (const QString& name :
-         QStringList{"mixed-" + kD + ".WAV", "Mixed-" + kD + ".wav", "other-" + kD + ".wav",
-                     "mixed-" + kD + ".ogg", ".mixed-" + kD + ".wav", "mixed-" + kD + ".opus"})
-        writeFile(inApp(name), "x");
-    for (const QString& name :
-         QStringList{"mixed-" + kD + ".ogg", "mixed-" + kD + ".wav", ".mixed-" + kD + ".opus", kD + ".txt"})
-        writeFile(inTranscripts(name), "x"); // WAVs count in the application folder only
+    // Not session files: D makes no entry. WAVs count in the application folder only, not below
+    // it, and a folder is no recording.
     QDir().mkpath(inApp("sub"));
-    writeFile(inApp("sub/mixed-" + kD + ".wav"), "not recursive");
-    QDir().mkpath(inApp("mixed-" + kD + ".wav")); // a folder is no recording
+    QDir().mkpath(inApp("mixed-" + kD + ".wav"));
+    for (const QString& path :
+         {inApp("mixed-" + kD + ".WAV"), inApp("Mixed-" + kD + ".wav"), inApp("other-" + kD + ".wav"),
+          inApp("mixed-" + kD + ".ogg"), inApp(".mixed-" + kD + ".wav"), inApp("mixed-" + kD + ".opus"),
+          inApp("sub/mixed-" + kD + ".wav"), inTranscripts("mixed-" + kD + ".ogg"),
+          inTranscripts("mixed-" + kD + ".wav"), inTranscripts(".mixed-" + kD + ".opus"),
+          inTranscripts(kD + ".txt")})
+        writeFile(path, "x");
     // Ids that are no dates: the WAV's time, else (Opus only, its own time unused) now.
-    const auto setModified = [](const QString& path, const QDateTime& when) {
+    const auto writeModified = [](const QString& path, const QDateTime& when) {
+        writeFile(path, "w");
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
                     file.setFileTime(when, QFileDevice::FileModificationTime));
     };
-    setModified(written(inApp("mixed-weekly sync.wav"), "w"), utc(2023, 7, 4));
+    writeModified(inApp("mixed-weekly sync.wav"), utc(2023, 7, 4));
     writeFile(inTranscripts("mixed-weekly sync.opus"), "oo"); // joins the WAV's entry
-    setModified(written(inTranscripts("mic-interview.opus"), "o"), utc(2020, 1, 1));
+    writeModified(inTranscripts("mic-interview.opus"), utc(2020, 1, 1));
     // One instant written in three zones: equal start times, ordered by id text.
     const QStringList sameInstant = {"2022-03-01T16:05:09+02:00", "2022-03-01T14:05:09Z",
                                      "2022-03-01T13:05:09-01:00"};
@@ -110,7 +106,8 @@ TEST(SessionHistoryScan, OneEntryPerSessionFromItsFilesDatedByItsIdElseItsWavEls
 }
 
 TEST(SessionHistoryStore, RescansKeepASurvivingSelectionAndTrimmedNamesAndDeleteTakesEverythingOfASession) {
-    addSessions({kB, kC, kD});
+    for (const QString& id : {kB, kC, kD})
+        writeFile(inApp("mixed-" + id + ".wav"), "w");
     SessionHistoryStore store;
     EXPECT_TRUE(store.sessions().isEmpty()); // it never scans by itself
     rescanAndWait(store);
@@ -123,23 +120,22 @@ TEST(SessionHistoryStore, RescansKeepASurvivingSelectionAndTrimmedNamesAndDelete
     store.rename(kA, QStringLiteral("Later")); // unlisted: stored, shown once its files appear
     EXPECT_EQ(SessionMetadataStore::readNames(), (Names{{kB, "Planning \"Q3\""}, {kA, "Later"}}));
 
-    const QStringList filesOfA = {written(inApp("mixed-" + kA + ".wav"), "w"),
-                                  written(inApp("mic-" + kA + ".wav"), "m"),
-                                  written(inTranscripts("mixed-" + kA + ".opus"), "o"),
-                                  written(inTranscripts("mic-" + kA + ".opus"), "o"),
-                                  written(inTranscripts("system-" + kA + ".opus"), "o"),
-                                  written(inTranscripts(kA + ".txt"), "t"),
-                                  written(inTranscripts(kA + ".segments.json"), "[]")};
-    QStringList kept = {written(inTranscripts("mixed-" + kA + ".ogg"), "not ours"),
-                        written(inApp("pending_session.json"), "{}")};
+    const QStringList filesOfA = {
+        inApp("mixed-" + kA + ".wav"),           inApp("mic-" + kA + ".wav"),
+        inTranscripts("mixed-" + kA + ".opus"),  inTranscripts("mic-" + kA + ".opus"),
+        inTranscripts("system-" + kA + ".opus"), inTranscripts(kA + ".txt"),
+        inTranscripts(kA + ".segments.json")};
+    QStringList kept = {inTranscripts("mixed-" + kA + ".ogg"), inApp("pending_session.json")}; // not A's
+    for (const QString& path : filesOfA + kept)
+        writeFile(path, "x");
     rescanAndWait(store);
     EXPECT_EQ(idsOf(store.sessions()), (QStringList{kA, kB, kC, kD}));
     EXPECT_EQ(store.selectedID(), kC);
     EXPECT_EQ(store.session(kA)->displayName, QStringLiteral("Later"));
     EXPECT_EQ(store.session(kB)->displayName, QStringLiteral("Planning \"Q3\""));
-    EXPECT_EQ(store.session(kC)->displayName, expected(kC).displayName);
 
-    kept << written(inApp("mixed-late.wav"), "w"); // a session the store has not listed stays
+    kept << inApp("mixed-late.wav"); // a session the store has not listed stays
+    writeFile(kept.back(), "w");
     store.deleteSession(QStringLiteral("late"));
     store.deleteSession(kA); // not selected: the selection stays
     for (const QString& path : filesOfA + kept)
@@ -170,12 +166,12 @@ LemonfoxSegment segment(std::optional<double> start, std::optional<double> end, 
 }
 
 TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndNeedCompleteTimingsAndTextIsAsItIs) {
-    // As a service may answer: out of order, a blank segment, a line
-    // break, markup characters, no speaker, more than an hour in.
+    // As a service may answer: out of order, a blank segment without timings, a line break, markup
+    // characters, no speaker, more than an hour in.
     SessionStore::saveTranscript(QStringLiteral("[00:00] SPEAKER_00: Hello there.\r\n…\n"), kA);
     TranscriptSegmentsFile::save({segment(3725.0004, 3727.9996, "Later <b>&</b> on", "SPEAKER_01"),
                                   segment(0, 1.5, "  Hello there. ", "SPEAKER_00"),
-                                  segment(1.5, 1.5, "   ", "SPEAKER_01"),
+                                  segment(std::nullopt, std::nullopt, "   ", "SPEAKER_01"),
                                   segment(2.25, 2.75, "Two\nlines", "SPEAKER_01"), segment(3, 4, "Nobody")},
                                  kA);
     const QString srt = inApp("out.srt"), vtt = inApp("out.vtt"), txt = inApp("out.txt");
@@ -183,10 +179,8 @@ TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndNeedCompleteTimings
     EXPECT_EQ(TranscriptExport::write(kA, Format::webVTT, vtt), std::nullopt);
     EXPECT_EQ(TranscriptExport::write(kA, Format::plainText, txt), std::nullopt);
 
-    const QStringList expected = {"0.000000,1.500000", "2.250000,0.500000", "3.000000,1.000000",
-                                  "3725.000000,3.000000"};
-    EXPECT_EQ(cueTimes(srt), expected);
-    EXPECT_EQ(cueTimes(vtt), expected);
+    EXPECT_EQ(cueTimes(vtt), (QStringList{"0.000000,1.500000", "2.250000,0.500000", "3.000000,1.000000",
+                                          "3725.000000,3.000000"}));
     EXPECT_EQ(readFile(srt),
               QByteArray("1\n00:00:00,000 --> 00:00:01,500\nSPEAKER_00: Hello there.\n\n"
                          "2\n00:00:02,250 --> 00:00:02,750\nSPEAKER_01: Two lines\n\n"
@@ -199,7 +193,6 @@ TEST(TranscriptExport, SubtitlesCarryOneTimedCuePerSegmentAndNeedCompleteTimings
     // Without complete timings only text is offered, and a failed write says why.
     EXPECT_FALSE(TranscriptExport::hasTimings({}));
     EXPECT_FALSE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(1, std::nullopt, "b")}));
-    EXPECT_TRUE(TranscriptExport::hasTimings({segment(0, 1, "a"), segment(std::nullopt, std::nullopt, " ")}));
 
     // A later run without segments leaves no timings of the earlier one behind.
     TranscriptSegmentsFile::save({}, kA);
@@ -232,11 +225,6 @@ TEST(ByteCountFormatter, WritesDecimalKilobytesMegabytesAndGigabytesOnly) {
 
 using Activity = FileImport::Activity;
 
-bool isOggOpus(const QString& path) {
-    const QByteArray bytes = readFile(path);
-    return bytes.startsWith("OggS") && bytes.contains("OpusHead");
-}
-
 // The copy the services get, and its hand-off. The panel's view of that is tested over the real
 // pipeline (HistoryPanel in tests/app); what the pipeline does not show is how it is called, and that a panel
 // gone meanwhile is not called back.
@@ -249,22 +237,17 @@ TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnly
     const QString systemCopy = inTranscripts("system-" + kA + ".opus");
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
     const QByteArray made = readFile(systemCopy);
-    EXPECT_TRUE(isOggOpus(systemCopy));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy); // a complete copy as it is
     EXPECT_EQ(readFile(systemCopy), made);
-    writeFile(systemCopy, "cut short"); // one that is not a whole copy is made again
-    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
-    EXPECT_TRUE(isOggOpus(systemCopy));
 
     // The mixed track wins; its copy is named after the field, not after the file.
     entry.audioURL = toneWav(inApp("recording.wav"));
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), inTranscripts("mixed-" + kA + ".opus"));
-    EXPECT_TRUE(isOggOpus(inTranscripts("mixed-" + kA + ".opus")));
     entry.audioURL = inApp("mixed-x.OGG"); // already compressed: as it is
     makeMedia(stereoTone(1) + QStringList{"-c:a", "libopus", "-f", "ogg"}, *entry.audioURL);
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
-    entry.audioURL = written(inApp("mixed-" + kA + ".wav"), "RIFF"); // unencodable: the WAV itself
-    QFile::remove(inTranscripts("mixed-" + kA + ".opus"));
+    entry.audioURL = inApp("mixed-" + kA + ".wav"); // unencodable: the WAV itself
+    writeFile(*entry.audioURL, "RIFF");
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), entry.audioURL);
 
     toneWav(inApp("mixed-" + kA + ".wav"));
@@ -298,8 +281,7 @@ QStringList appFolderContents() {
 }
 
 TEST(FileImport, AFileBecomesANamedSessionHandedToTheRunAndRefusalsOrFailuresLeaveNothing) {
-    QTemporaryDir sources;
-    const auto source = [&](const char* name) { return sources.filePath(QString::fromLatin1(name)); };
+    const auto source = [](const char* name) { return QDir::temp().filePath(QString::fromLatin1(name)); };
     RecordingRunner runner;
     Activity activity = Activity::idle;
     FileImport import(runner, [&] { return activity; });
@@ -329,34 +311,30 @@ TEST(FileImport, AFileBecomesANamedSessionHandedToTheRunAndRefusalsOrFailuresLea
     EXPECT_EQ(appFolderContents(), after);
 
     writeFile(source("notes.mp3"), "Meeting notes: nothing to hear here.\n");
-    makeMedia(stereoTone(1), source("talk.flac"));
     makeMedia(stereoTone(10), source("long.flac"));
     const QByteArray flac = readFile(source("long.flac"));
     writeFile(source("cut.flac"), flac.left(flac.size() / 2));
-    const struct {
-        const char *file, *message;
-        Activity activity;
-    } cases[] = {
+    const std::tuple<const char*, const char*, Activity> cases[] = {
         {"notes.mp3", "Cannot import \"notes.mp3\": not a readable audio or video file", Activity::idle},
         {"cut.flac", "Cannot import \"cut.flac\": the file is damaged or incomplete", Activity::idle},
-        {"talk.flac", "Cannot import \"talk.flac\": a recording is in progress", Activity::recording},
-        {"talk.flac", "Cannot import \"talk.flac\": a transcription is in progress", Activity::transcribing},
+        {"talk.m4a", "Cannot import \"talk.m4a\": a recording is in progress", Activity::recording},
+        {"talk.m4a", "Cannot import \"talk.m4a\": a transcription is in progress", Activity::transcribing},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+    for (const auto& [file, message, busy] : cases) {
+        SCOPED_TRACE(file);
         failed.clear();
-        activity = c.activity;
-        EXPECT_EQ(import.start(source(c.file)), c.activity == Activity::idle);
+        activity = busy;
+        EXPECT_EQ(import.start(source(file)), busy == Activity::idle);
         ASSERT_TRUE(waitForEnd());
         ASSERT_EQ(failed.count(), 1);
-        EXPECT_EQ(failed.at(0).at(0).toString(), QString::fromUtf8(c.message));
+        EXPECT_EQ(failed.at(0).at(0).toString(), QString::fromUtf8(message));
         EXPECT_EQ(appFolderContents(), after);
     }
 
     // A second file while one is decoding is refused without disturbing the first.
     activity = Activity::idle;
     failed.clear();
-    ASSERT_TRUE(import.start(source("talk.flac")));
+    ASSERT_TRUE(import.start(source("talk.m4a")));
     EXPECT_FALSE(import.start(source("notes.mp3")));
     EXPECT_EQ(failed.value(0).value(0).toString(),
               QStringLiteral("Cannot import \"notes.mp3\": another file is being imported"));

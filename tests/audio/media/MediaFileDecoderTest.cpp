@@ -11,8 +11,7 @@
 #include <vector>
 
 using namespace murmurly;
-using murmurly::test::makeMedia;
-using murmurly::test::stereoTone;
+using namespace murmurly::test;
 using Reason = MediaDecodeError::Reason;
 
 namespace {
@@ -84,10 +83,10 @@ TEST(MediaFileDecoder, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudio
 
     EXPECT_EQ(refusal(path("missing.m4a")), Reason::unreadable);
 
-    test::writeFile(path("empty.m4a"), {});
+    writeFile(path("empty.m4a"), {});
     EXPECT_EQ(refusal(path("empty.m4a")), Reason::empty);
 
-    test::writeFile(path("notes.mp3"), "Meeting notes: nothing to hear here.\n");
+    writeFile(path("notes.mp3"), "Meeting notes: nothing to hear here.\n");
     EXPECT_EQ(refusal(path("notes.mp3")), Reason::notMedia);
 
     makeMedia(args("-f lavfi -i testsrc=size=64x48:rate=10:duration=1"), path("silent-film.mp4"));
@@ -98,8 +97,8 @@ TEST(MediaFileDecoder, CommonFormatsBecomeSessionAudioAndFilesWithoutUsableAudio
     // only by its stated length; with the index at the end there is nothing to go by at all.
     const auto cut = [&](const char* name, const QStringList& extra, qsizetype (*keep)(qsizetype)) {
         makeMedia(stereoTone(10) + extra, path(name));
-        const QByteArray whole = test::readFile(path(name));
-        test::writeFile(path(name), whole.left(keep(whole.size())));
+        const QByteArray whole = readFile(path(name));
+        writeFile(path(name), whole.left(keep(whole.size())));
         return refusal(path(name));
     };
     EXPECT_EQ(cut("whole.mp4", args("-movflags +faststart"), [](qsizetype n) { return n - 1500; }),

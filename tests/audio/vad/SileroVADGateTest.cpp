@@ -4,10 +4,10 @@
 // and loading the model file, and refusing one that is missing, cut short, damaged or not Silero's
 // (a clear error, never a network built from the wrong numbers).
 #include "audio/vad/SileroVADGate.h"
-#include "audio/vad/GateError.h"
 #include "audio/vad/SileroVADModel.h"
 #include "audio/vad/SileroWeights.h"
 #include "audio/vad/VADModelLocation.h"
+#include "common/Error.h"
 #include "support/TestFiles.h"
 
 #include <onnx/onnx_pb.h>
@@ -42,9 +42,7 @@ struct LogCapture {
     ~LogCapture() { qInstallMessageHandler(nullptr); } // Qt's own handler again
 };
 
-QString modelPath() {
-    return qEnvironmentVariable("MURMURLY_VAD_MODEL");
-}
+const QString kModelPath = qEnvironmentVariable("MURMURLY_VAD_MODEL");
 const VADAnalysisResult noDecision{true, std::nullopt, false};
 
 // What the scripted model does for one prediction.
@@ -78,10 +76,8 @@ public:
         out["new_cell_state"] = {{1, 128}, std::vector<float>(step.cellCount, -n)};
         return out;
     }
-    // What call i was given: its audio (context first), hidden and cell state.
+    // What call i was given as audio: the context first.
     const std::vector<float>& audio(std::size_t i) const { return calls.at(i).at("audio_input").values; }
-    const std::vector<float>& hidden(std::size_t i) const { return calls.at(i).at("hidden_state").values; }
-    const std::vector<float>& cell(std::size_t i) const { return calls.at(i).at("cell_state").values; }
 };
 
 // `count` consecutive values from `first`; with `context`, the 64 context samples go first.
@@ -113,15 +109,13 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     };
     EXPECT_EQ(window(1.2f), (VADAnalysisResult{true, 1.0f, true}));
     EXPECT_EQ(window(-0.3f), (VADAnalysisResult{false, 0.0f, true}));
+    // After a reset speech is assumed until the first clear "no"; then it takes 0.55 to switch on
+    // and less than 0.35 to switch off.
     gate.reset();
     std::vector<bool> speech;
-    for (float p : {0.6f, 0.5f, 0.4f, 0.34f, 0.5f, 0.55f, 0.35f})
+    for (float p : {0.45f, 0.34f, 0.5f, 0.55f, 0.35f, 0.34f})
         speech.push_back(window(p).isSpeech);
-    EXPECT_EQ(speech, (std::vector<bool>{true, true, true, false, false, true, true}));
-    gate.reset(); // speech is assumed until the first clear "no"
-    EXPECT_EQ(window(0.45f), (VADAnalysisResult{true, 0.45f, true}));
-    gate.reset();
-    EXPECT_EQ(window(0.30f), (VADAnalysisResult{false, 0.30f, true}));
+    EXPECT_EQ(speech, (std::vector<bool>{true, false, false, true, true, false}));
 
     // A NaN or infinity in the mix is silence to the network, in its window and in the context
     // carried into the next one: either would spoil every later probability of the session.
@@ -137,28 +131,25 @@ TEST(Gate, ClampsHysteresisNonFiniteSamplesAndFailedWindows) {
     // A failed window keeps the previous answer and later samples wait; from a fresh start.
     gate.reset();
     model->calls.clear();
-    const std::string outputInvalid = "VAD processing failed: The operation couldn’t be completed. "
-                                      "(murmurly.GateError error 1.)";
     // A thrown inference: no decision yet; its window is gone, the next one waits for the next call.
     model->script = {{0.0f, 128, 128, false, true}, {0.7f}};
     EXPECT_EQ(gate.analyze(ramp(8192, 0.0f)), noDecision);
     EXPECT_EQ(logged[QtCriticalMsg], std::vector<std::string>{"VAD processing failed: scripted failure"});
-    ASSERT_EQ(model->calls.size(), 1u);
     EXPECT_EQ(gate.analyze(nullptr, 0), (VADAnalysisResult{true, 0.7f, true}));
     EXPECT_EQ(model->audio(1), ramp(4096, 4096.0f, std::vector<float>(64)));
 
     // A short hidden state fails the window: the previous answer stands.
     model->script = {{0.2f}, {0.9f, 127}};
     EXPECT_EQ(gate.analyze(ramp(8192, 0.0f)), (VADAnalysisResult{false, 0.2f, true}));
-    EXPECT_EQ(logged[QtCriticalMsg].back(), outputInvalid);
+    EXPECT_EQ(logged[QtCriticalMsg].back(), "VAD processing failed: The operation couldn’t be completed. "
+                                            "(murmurly.GateError error 1.)");
     // A short cell state fails after the hidden state was taken: the next window gets the failed
     // call's hidden state, the last good cell state, and the last good window's context.
     model->script = {{0.9f, 128, 5}, {0.8f}};
     EXPECT_EQ(gate.analyze(ramp(4096, 10000.0f)), (VADAnalysisResult{false, 0.2f, true}));
     EXPECT_EQ(gate.analyze(ramp(4096, 20000.0f)), (VADAnalysisResult{true, 0.8f, true}));
-    ASSERT_EQ(model->calls.size(), 6u);
-    EXPECT_EQ(model->hidden(5), std::vector<float>(128, 5.0f));
-    EXPECT_EQ(model->cell(5), std::vector<float>(128, -3.0f));
+    EXPECT_EQ(model->calls.at(5).at("hidden_state").values, std::vector<float>(128, 5.0f));
+    EXPECT_EQ(model->calls.at(5).at("cell_state").values, std::vector<float>(128, -3.0f));
     EXPECT_EQ(model->audio(5), ramp(4096, 20000.0f, ramp(64, 4096.0f - 64.0f)));
     // No probability in the output: failed too.
     model->script = {{0.1f, 128, 128, true}};
@@ -194,8 +185,7 @@ bool editTensor(onnx::GraphProto& graph, const std::string& name, void (*edit)(o
 }
 
 TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
-    EXPECT_THROW(SileroWeights::fromOnnxFile(QDir::tempPath() + QStringLiteral("/none.onnx")), GateError);
-    const std::string bytes = test::readFile(modelPath()).toStdString();
+    const std::string bytes = test::readFile(kModelPath).toStdString();
     ASSERT_GT(bytes.size(), 2'000'000u);
     for (std::size_t cut : {std::size_t{16}, std::size_t{4096}, bytes.size() / 2, bytes.size() - 1})
         EXPECT_NE(loadError(bytes.substr(0, cut)), "") << "cut at " << cut;
@@ -226,7 +216,7 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     // Without a usable file the failure is logged, the gate answers "no decision" and keeps no samples,
     // and the next session start tries again; once loaded, the model is kept.
     const LogCapture capture;
-    const QString installed = QFileInfo(modelPath()).canonicalFilePath();
+    const QString installed = QFileInfo(kModelPath).canonicalFilePath();
     const QString cut = QDir::tempPath() + QStringLiteral("/cut.onnx");
     test::writeFile(cut, test::readFile(installed).left(1'000'000));
     SileroVADGate gate;
@@ -234,7 +224,6 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
         qputenv(VADModelLocation::environmentVariable, file.toLocal8Bit());
         EXPECT_EQ(VADModelLocation::candidates(), QStringList{file});
         gate.prepareIfNeeded();
-        EXPECT_FALSE(gate.isLoaded());
         EXPECT_EQ(gate.analyze(std::vector<float>(3000, 0.5f)), noDecision);
         EXPECT_THAT(logged[QtCriticalMsg].back(),
                     ::testing::StartsWith("Silero VAD failed to load: " + error));
@@ -245,60 +234,50 @@ TEST(VADModelFile, BadFilesAreRefusedAndTheGateLoadsOnceAStartFindsAGoodOne) {
     EXPECT_EQ(logged[QtCriticalMsg].size(), 2u);
 
     qunsetenv(VADModelLocation::environmentVariable);
-    const QStringList candidates = VADModelLocation::candidates();
-    ASSERT_EQ(candidates.size(), 3);
-    EXPECT_EQ(candidates[1], QStringLiteral("/usr/share/murmurly/silero_vad_v6.onnx"));
-    EXPECT_EQ(candidates[2], QStringLiteral("/usr/local/share/murmurly/silero_vad_v6.onnx"));
+    EXPECT_EQ(VADModelLocation::candidates().mid(1),
+              (QStringList{"/usr/share/murmurly/silero_vad_v6.onnx",
+                           "/usr/local/share/murmurly/silero_vad_v6.onnx"}));
     EXPECT_EQ(QFileInfo(VADModelLocation::resolve()).canonicalFilePath(), installed);
     gate.prepareIfNeeded();
     gate.prepareIfNeeded();
-    EXPECT_TRUE(gate.isLoaded());
     EXPECT_EQ(logged[QtInfoMsg], std::vector<std::string>{"Silero VAD loaded"});
     // The 6000 samples offered while unloaded were not kept: 2048 more make no window yet.
     EXPECT_EQ(gate.analyze(std::vector<float>(2048, 0.0f)), noDecision);
     EXPECT_TRUE(gate.analyze(std::vector<float>(2048, 0.0f)).hasDecision);
 }
 
-class SileroInference : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SF_INFO info{};
-        const QString data = qEnvironmentVariable("MURMURLY_SOURCE_DIR") + QStringLiteral("/tests/data/vad/");
-        SNDFILE* file = sf_open(QFile::encodeName(data + "vad-mix.wav").constData(), SFM_READ, &info);
-        ASSERT_TRUE(file && info.samplerate == 16000 && info.channels == 1) << sf_strerror(nullptr);
-        samples.resize(std::size_t(info.frames));
-        sf_readf_float(file, samples.data(), info.frames);
-        sf_close(file);
-        ASSERT_GE(samples.size(), 60u * 16000u) << "the test recording should last at least a minute";
-
-        // window,first_sample,probability,speech,... under a header line
-        for (const QByteArray& line : test::readFile(data + "vad-mix.csv").trimmed().split('\n').mid(1)) {
-            const QList<QByteArray> fields = line.split(',');
-            ASSERT_GE(fields.size(), 4);
-            probabilities.push_back(fields[2].toFloat());
-            speech.push_back(fields[3] == "1");
-        }
-        ASSERT_EQ(probabilities.size(), samples.size() / 4096);
-    }
-    const float* window(std::size_t w) const { return samples.data() + w * 4096; }
-
-    std::vector<float> samples;
-    std::vector<float> probabilities;
-    std::vector<bool> speech;
-};
-
 // Every window through the gate with the real model (context and state carried from window to
 // window): probability within 1e-4 of ONNX Runtime, and exactly its speech decisions. Both ways of
 // computing the STFT are held to it: the FFT the official basis allows, and the product with the
 // basis as stored that any other basis gets. A reset then forgets state, context and pending
 // samples: the same audio fed in uneven pieces gives exactly the same answers again.
-TEST_F(SileroInference, GateMatchesOnnxRuntimeOnEveryWindowAndAfterAReset) {
+TEST(SileroInference, GateMatchesOnnxRuntimeOnEveryWindowAndAfterAReset) {
+    SF_INFO info{};
+    const QString data = qEnvironmentVariable("MURMURLY_SOURCE_DIR") + QStringLiteral("/tests/data/vad/");
+    SNDFILE* file = sf_open(QFile::encodeName(data + "vad-mix.wav").constData(), SFM_READ, &info);
+    ASSERT_TRUE(file && info.samplerate == 16000 && info.channels == 1) << sf_strerror(nullptr);
+    std::vector<float> samples(std::size_t(info.frames));
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    ASSERT_GE(samples.size(), 60u * 16000u) << "the test recording should last at least a minute";
+    const auto window = [&](std::size_t w) { return samples.data() + w * 4096; };
+
+    // window,first_sample,probability,speech,... under a header line
+    std::vector<float> probabilities;
+    std::vector<bool> speech;
+    for (const QByteArray& line : test::readFile(data + "vad-mix.csv").trimmed().split('\n').mid(1)) {
+        const QList<QByteArray> fields = line.split(',');
+        ASSERT_GE(fields.size(), 4);
+        probabilities.push_back(fields[2].toFloat());
+        speech.push_back(fields[3] == "1");
+    }
+    ASSERT_EQ(probabilities.size(), samples.size() / 4096);
+
     for (const auto stft : {SileroNetwork::Stft::matrix, SileroNetwork::Stft::automatic}) {
-        auto model = SileroVADModel::load(modelPath(), stft);
+        auto model = SileroVADModel::load(kModelPath, stft);
         EXPECT_EQ(model->network().usesFft(), stft == SileroNetwork::Stft::automatic);
         SileroVADGate gate([&] { return std::move(model); });
         gate.prepareIfNeeded();
-        ASSERT_TRUE(gate.isLoaded());
         std::vector<float> answers;
         for (std::size_t w = 0; w < probabilities.size(); ++w) {
             const VADAnalysisResult result = gate.analyze(window(w), 4096);
@@ -308,8 +287,7 @@ TEST_F(SileroInference, GateMatchesOnnxRuntimeOnEveryWindowAndAfterAReset) {
             answers.push_back(*result.probability);
         }
 
-        gate.reset();
-        EXPECT_EQ(gate.analyze(samples.data(), 100), (VADAnalysisResult{true, std::nullopt, false}));
+        gate.analyze(samples.data(), 100);
         gate.reset();                          // drops the 100 pending samples
         for (std::size_t w = 0; w < 40; ++w) { // silence into speech
             gate.analyze(window(w), 1000);
