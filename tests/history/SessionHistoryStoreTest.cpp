@@ -239,6 +239,9 @@ TEST(ReTranscription, UploadsTheChosenTracksCopyHandedOverOnTheMainThreadAndOnly
     const QByteArray made = readFile(systemCopy);
     EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy); // a complete copy as it is
     EXPECT_EQ(readFile(systemCopy), made);
+    writeFile(systemCopy, "cut short"); // one that is not a whole copy is made again
+    EXPECT_EQ(SessionHistoryStore::prepareUploadURL(entry), systemCopy);
+    EXPECT_EQ(readFile(systemCopy).size(), made.size());
 
     // The mixed track wins; its copy is named after the field, not after the file.
     entry.audioURL = toneWav(inApp("recording.wav"));
