@@ -95,20 +95,15 @@ TEST(SingleInstance, SecondLaunchHandsItsCommandToTheFirstAndBadClientsBlockNobo
     QTemporaryDir dir;
     SingleInstance first(dir.path());
     // Nobody listening yet: reported, not awaited forever.
-    const auto unanswered = first.send(Command::Show, 300);
-    ASSERT_TRUE(unanswered.has_value());
-    EXPECT_TRUE(unanswered->contains("does not answer")) << qPrintable(*unanswered);
+    EXPECT_TRUE(first.send(Command::Show, 300).value_or("").contains("does not answer"));
 
     QList<Command> received;
     QObject context;
     QObject::connect(&first, &SingleInstance::commandReceived, &context,
                      [&](Command command) { received.append(command); });
     ASSERT_TRUE(first.claim());
-    EXPECT_TRUE(first.isPrimary());
     EXPECT_TRUE(first.claim()); // claiming again is harmless
-    SingleInstance second(dir.path());
-    EXPECT_FALSE(second.claim());
-    EXPECT_FALSE(second.isPrimary());
+    EXPECT_FALSE(SingleInstance(dir.path()).claim());
 
     // One client connects and says nothing; one floods without a line end; one sends nonsense.
     QLocalSocket silent, flood, bogus;

@@ -110,8 +110,6 @@ protected:
     std::unique_ptr<AppModel> model;
 };
 
-const QColor yellow(255, 214, 10);
-
 // The widget as drawn without its background over an opaque black ground.
 QImage onBlack(QWidget& widget) {
     QImage image(widget.size(), QImage::Format_ARGB32);
@@ -175,13 +173,17 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     QMenu& menu = *content.menu();
     window.resize(620, 460);
     EXPECT_FALSE(window.showsPermissions());
-    // What the top bar, the menu and the tray show; Start/Stop follows the recording alone.
-    const auto expectState = [&](const QString& status, bool recording, bool canCopy) {
+    // What the top bar, the menu and the tray show; Start/Stop follows the recording alone. The
+    // status dot is drawn over black (white at 40 % reads 102); its label is white at 85 %.
+    const QColor yellow(255, 214, 10), idleGrey(102, 102, 102), busyGrey(204, 204, 204);
+    const auto expectState = [&](const QString& status, bool recording, bool canCopy, const QColor& dot) {
         const QString copy = QStringLiteral("Copy Last Transcript") + (canCopy ? "" : " [off]");
         const QString command = recording ? "Stop" : "Start";
         EXPECT_EQ(describe(menu), (QStringList{"Status: " + status + " [off]", "---", command, copy,
                                                "Transcribe File\u2026", "Show Window", "---", "Quit"}));
         EXPECT_EQ(window.statusLabel()->text(), status);
+        EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
+        EXPECT_EQ(centreColour(*window.statusDot()), dot);
         EXPECT_EQ(window.startStopButton()->text(), command);
         EXPECT_EQ(label.showsRecording(), recording);
         EXPECT_EQ(tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
@@ -236,9 +238,8 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     }
 
     microphoneAuthorized = true;
-    expectState("Idle", false, false);
+    expectState("Idle", false, false, idleGrey);
     EXPECT_EQ(window.scoreLabel()->text(), "VAD: --");
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(102, 102, 102)); // white at 40 % on black
     // The placeholder is dimmed, also under the window's own colours, and never copied.
     TranscriptTextView& transcript = *window.transcriptBox()->textView();
     EXPECT_EQ(transcript.toPlainText(), "Waiting for audio blocks...");
@@ -268,10 +269,8 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     content.startStopAction()->trigger();
     ASSERT_TRUE(pipeline().isRunning()) << qPrintable(pipeline().lastErrorDescription());
     EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
-    expectState("Listening\u2026", true, false);
+    expectState("Listening\u2026", true, false, QColor(48, 209, 88));
     EXPECT_TRUE(tray.toolTip().contains("Listening\u2026"));
-    const QColor listening = centreColour(*window.statusDot());
-    EXPECT_GT(listening.green(), 2 * listening.red());
 
     // A full-scale tone fills the track; the score reads with two decimals.
     pushAndSettle(true, 0.5f, 1.0f);
@@ -284,9 +283,8 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
 
     // Two seconds without speech: "Silence", text and dot in yellow.
     pushAndSettle(false, 0.11f, 0.0f);
-    pushAndSettle(false, 0.12f, 0.0f);
     now += std::chrono::milliseconds(2500);
-    pushAndSettle(false, 0.13f, 0.0f);
+    pushAndSettle(false, 0.12f, 0.0f);
     ASSERT_TRUE(pipeline().isSilent());
     // The meters redraw at most ten times a second.
     ASSERT_TRUE(QTest::qWaitFor([&] { return colouredWidth(*window.levelBar()) == 4; }, 5000));
@@ -301,9 +299,7 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
     ASSERT_TRUE(pipeline().isTranscribing());
     ASSERT_TRUE(pipeline().isSilent());
-    expectState("Transcribing\u2026", true, false);
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
-    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
+    expectState("Transcribing\u2026", true, false, busyGrey);
     pipeline().cancelTranscription();
 
     // Speech again, then Stop: the service's transcript reaches the window, the menu and the tray.
@@ -311,13 +307,12 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     audio.state->speech = true;
     audio.push(12, 0.3f);
     window.startStopButton()->click();
-    expectState("Transcribing\u2026", false, false);
+    expectState("Transcribing\u2026", false, false, busyGrey);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
     ASSERT_EQ(pipeline().lastErrorDescription(), QString());
     EXPECT_EQ(transcript.toPlainText(), test::kServiceTranscript);
     EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(Qt::white));
-    expectState("Idle", false, true);
-    EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
+    expectState("Idle", false, true, idleGrey);
     EXPECT_TRUE(tray.toolTip().contains("General Kenobi."));
     ASSERT_TRUE(QTest::qWaitFor([&] { return notified.size() == 1; }, 5000));
     EXPECT_EQ(notified.at(0).at(0).toString(), "Transcript ready");
@@ -476,7 +471,6 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     // Readable by its owner only (Qt lists the owner's rights twice, as owner and as user).
     EXPECT_EQ(QFileInfo(mistralKey()).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                          QFileDevice::ReadUser | QFileDevice::WriteUser);
-    EXPECT_EQ(view->keyField()->text(), "  sk-mistral  ");
     test::saveScreenshot(*view, "settings-mistral");
 
     select(*view->serviceMenu(), "lemonfox");
@@ -647,7 +641,6 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     // Empty, it offers nothing; the default language is read at each showing.
     showPanel();
     EXPECT_EQ(view->titleLabel()->text(), "None selected");
-    EXPECT_EQ(view->statusLabel()->text(), "Idle");
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled() || view->exportButton()->isEnabled());
     EXPECT_EQ(view->transcriptBox()->placeholder(), "Select a session to view transcript.");
     struct Case {
