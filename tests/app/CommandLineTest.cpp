@@ -20,12 +20,9 @@
 namespace murmurly {
 namespace {
 
-// The tests and the program are built into the same bin folder.
-QString binary() {
-    return QCoreApplication::applicationDirPath() + "/murmurly";
-}
-
 TEST(CommandLine, AnswersHelpWithoutADisplayFindsItsModelAndQuitsInOrderWhenTheSessionEnds) {
+    // The tests and the program are built into the same bin folder.
+    const QString binary = QCoreApplication::applicationDirPath() + "/murmurly";
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name :
          {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "MURMURLY_VAD_MODEL", "PULSE_SERVER"})
@@ -33,7 +30,7 @@ TEST(CommandLine, AnswersHelpWithoutADisplayFindsItsModelAndQuitsInOrderWhenTheS
     const auto run = [&](const QStringList& arguments) {
         QProcess process;
         process.setProcessEnvironment(env);
-        process.start(binary(), arguments);
+        process.start(binary, arguments);
         EXPECT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << process.readAllStandardError().constData();
         EXPECT_EQ(process.exitCode(), 0);
@@ -57,7 +54,7 @@ TEST(CommandLine, AnswersHelpWithoutADisplayFindsItsModelAndQuitsInOrderWhenTheS
         app.setProcessEnvironment(env);
         if (nohup)
             app.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
-        app.start(binary(), {});
+        app.start(binary, {});
         ASSERT_TRUE(app.waitForStarted(10000));
         QByteArray log;
         for (int i = 0; i < 200 && !log.contains(found) && app.state() == QProcess::Running; ++i) {

@@ -61,7 +61,6 @@ void expectNormalStartAfterThaw(AppModel& model) {
     model.toggleRecording();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline.isStarting(); }, 15000));
     ASSERT_TRUE(pipeline.isRunning()) << qPrintable(pipeline.lastErrorDescription());
-    EXPECT_EQ(pipeline.statusText(), "Listening...");
     model.toggleRecording();
     EXPECT_FALSE(pipeline.isRunning());
     model.pipeline().cancelTranscription();
@@ -127,7 +126,6 @@ TEST_F(FrozenServer, StopWhileTheRecorderWaitsForTheServerKeepsNothing) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return pipeline.lastError() != nullptr; }, 15000));
     EXPECT_EQ(pipeline.lastErrorDescription(),
               "Failed to start microphone input: Failed to start audio engine");
-    EXPECT_FALSE(pipeline.isRunning());
     EXPECT_TRUE(watch.neverStalled());
 
     expectNormalStartAfterThaw(model);
