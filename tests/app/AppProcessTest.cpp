@@ -47,7 +47,6 @@ protected:
         // An earlier test of the run may have left the server without devices, or dead.
         ASSERT_TRUE(PulseFixture::restart()) << qPrintable(PulseFixture::lastError());
         ASSERT_TRUE(m_lemonfox.listen());
-        ASSERT_TRUE(QFileInfo(m_binary).isExecutable()) << qPrintable(m_binary);
         m_env.insert("MURMURLY_LEMONFOX_BASE_URL", m_lemonfox.baseUrl().toString());
         m_env.insert("LEMONFOX_API_KEY", "test-key");
         // The instance's socket goes into a folder of this test (private, as a runtime folder must
@@ -127,17 +126,16 @@ protected:
 // logout (SIGTERM) in the middle of a recording keeps the session, and the next launch, which finds
 // the dead instance's lock and socket, transcribes it.
 TEST_F(AppProcess, FilesAndTheShortcutReachTheRunningMurmurlyAndARecordingOutlivesItsCrash) {
-    const QString work = m_scratch.filePath("work");
-    QDir().mkpath(work);
-    test::makeMedia(test::stereoTone(3) + QStringList{"-c:a", "aac"}, work + "/talk.m4a");
+    const QString talk = m_scratch.filePath("talk.m4a");
+    test::makeMedia(test::stereoTone(3) + QStringList{"-c:a", "aac"}, talk);
     // A relative name, resolved in the folder the command runs in (not the running instance's), and
     // a path that travels to the running instance long and with any character in it.
     const QString second = "Zoë's second\ntalk " + QString(200, 'x') + ".m4a";
-    QFile::copy(work + "/talk.m4a", work + "/" + second);
+    QFile::copy(talk, m_scratch.filePath(second));
     const auto transcripts = [] { return QDir(test::transcriptsFolder()).entryList({"*.txt"}); };
 
     // No Murmurly runs yet: --transcribe starts one, which imports the file.
-    QProcess* running = launch({"--transcribe", work + "/talk.m4a"});
+    QProcess* running = launch({"--transcribe", talk});
     ASSERT_TRUE(QTest::qWaitFor([&] { return transcripts().size() == 1; }, 60000));
     expectTranscribedSession(transcripts().at(0).chopped(4), 1);
 
@@ -158,8 +156,8 @@ TEST_F(AppProcess, FilesAndTheShortcutReachTheRunningMurmurlyAndARecordingOutliv
     EXPECT_EQ(launchAndWait({"--toggle"}), 0);
     expectTranscribedSession(id, 2);
 
-    EXPECT_EQ(launchAndWait({"--transcribe", "missing.m4a"}, work), 1);
-    EXPECT_EQ(launchAndWait({"--transcribe", second}, work), 0);
+    EXPECT_EQ(launchAndWait({"--transcribe", "missing.m4a"}, m_scratch.path()), 1);
+    EXPECT_EQ(launchAndWait({"--transcribe", second}, m_scratch.path()), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return transcripts().size() == 3; }, 60000));
     EXPECT_EQ(m_lemonfox.requests().size(), 3);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(pendingPath()); }, 10000));
@@ -182,7 +180,6 @@ TEST_F(AppProcess, FilesAndTheShortcutReachTheRunningMurmurlyAndARecordingOutliv
             EXPECT_FALSE(WavHeaderRepair::repairIfNeeded(wav)) << "the header was left unfinished";
         }
         EXPECT_EQ(pendingSessionID(), session);
-        EXPECT_EQ(m_lemonfox.requests().size(), uploads);
 
         running = launch({});
         expectTranscribedSession(session, ++uploads);

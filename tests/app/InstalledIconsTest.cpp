@@ -54,12 +54,10 @@ TEST(InstalledIcons, TrayAndWindowTakeOurThemeIconsOnceInstalledAndDrawTheirOwnB
     }
     QIcon::setThemeSearchPaths({themes}); // looks again
 
-    const QIcon idle = drawn.icon(false);
-    const QIcon recording = drawn.icon(true);
-    EXPECT_EQ(idle.name(), QLatin1String(MenuBarIcon::idleThemeIcon));
-    EXPECT_EQ(recording.name(), QLatin1String(MenuBarIcon::recordingThemeIcon));
+    EXPECT_EQ(drawn.icon(false).name(), QLatin1String(MenuBarIcon::idleThemeIcon));
+    EXPECT_EQ(drawn.icon(true).name(), QLatin1String(MenuBarIcon::recordingThemeIcon));
     EXPECT_EQ(MenuBarIcon::applicationIcon().name(), QLatin1String(MenuBarIcon::applicationThemeIcon));
-    expectStates(rendered(idle, 32), rendered(recording, 32));
+    expectStates(rendered(drawn.icon(false), 32), rendered(drawn.icon(true), 32));
     EXPECT_GT(qAlpha(rendered(MenuBarIcon::applicationIcon(), 64).pixel(32, 32)), 200);
 
     // A custom image shipped with the program still wins over the theme: a mask painted in the

@@ -110,21 +110,21 @@ protected:
     std::unique_ptr<AppModel> model;
 };
 
-const QColor yellow(255, 214, 10);
-
-// The colour in the middle of a widget as drawn, over an opaque black ground.
-QColor centreColour(QWidget& widget) {
+// The widget as drawn without its background over an opaque black ground.
+QImage onBlack(QWidget& widget) {
     QImage image(widget.size(), QImage::Format_ARGB32);
     image.fill(Qt::black);
-    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags()); // without its background
-    return image.pixelColor(widget.width() / 2, widget.height() / 2);
+    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    return image;
+}
+
+QColor centreColour(QWidget& widget) {
+    return onBlack(widget).pixelColor(widget.width() / 2, widget.height() / 2);
 }
 
 // How many pixels of the level bar's track are covered by the coloured bar (not the grey track).
 int colouredWidth(LevelBar& bar) {
-    QImage image(bar.size(), QImage::Format_ARGB32);
-    image.fill(Qt::black);
-    bar.render(&image);
+    const QImage image = onBlack(bar);
     int covered = 0;
     for (int x = 0; x < image.width(); ++x) {
         const QColor c = image.pixelColor(x, image.height() / 2);
@@ -172,26 +172,30 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     MenuBarContent content(*model, pipeline());
     QMenu& menu = *content.menu();
     window.resize(620, 460);
-    EXPECT_FALSE(window.showsPermissions());
-    // What the top bar, the menu and the tray show; Start/Stop follows the recording alone.
-    const auto expectState = [&](const QString& status, bool recording, bool canCopy) {
+    // What the top bar, the menu and the tray show; Start/Stop follows the recording alone. The
+    // status dot is drawn over black (white at 40 % reads 102); its label is white at 85 %.
+    const QColor green(48, 209, 88), yellow(255, 214, 10), idleGrey(102, 102, 102), busyGrey(204, 204, 204);
+    const auto expectState = [&](const QString& status, bool recording, bool canCopy, const QColor& dot) {
         const QString copy = QStringLiteral("Copy Last Transcript") + (canCopy ? "" : " [off]");
         const QString command = recording ? "Stop" : "Start";
         EXPECT_EQ(describe(menu), (QStringList{"Status: " + status + " [off]", "---", command, copy,
                                                "Transcribe File\u2026", "Show Window", "---", "Quit"}));
         EXPECT_EQ(window.statusLabel()->text(), status);
+        EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
+        EXPECT_EQ(centreColour(*window.statusDot()), dot);
         EXPECT_EQ(window.startStopButton()->text(), command);
         EXPECT_EQ(label.showsRecording(), recording);
         EXPECT_EQ(tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
                   MenuBarIcon::drawSymbol(recording, 32));
     };
-    const auto expectRows = [&](bool mic, bool system) {
+    const auto grantAndExpectRows = [&](bool mic, bool system) {
+        grant(mic, system);
         EXPECT_TRUE(window.showsPermissions());
         EXPECT_EQ(window.microphoneRow()->subtitle(), mic ? "Access granted" : "Allow microphone access");
         EXPECT_EQ(window.systemAudioRow()->subtitle(), system ? "Access granted" : "Enable Screen Recording");
-        for (const auto& [row, granted] :
-             {std::pair{window.microphoneRow(), mic}, {window.systemAudioRow(), system}})
-            EXPECT_EQ(row->trailingSymbol(), granted ? "checkmark.circle.fill" : "chevron.right");
+        EXPECT_EQ(window.microphoneRow()->trailingSymbol(), mic ? "checkmark.circle.fill" : "chevron.right");
+        EXPECT_EQ(window.systemAudioRow()->trailingSymbol(),
+                  system ? "checkmark.circle.fill" : "chevron.right");
     };
 
     // Appearing asks the sound server again: there is none, so neither permission holds.
@@ -199,32 +203,25 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return !model->mic().permissionGranted() && !model->system().permissionGranted(); }, 5000));
-    expectRows(false, false);
-    grant(true, false);
-    expectRows(true, false);
-    // The granted row's check is green, the other row's chevron is not.
-    const QColor check = window.microphoneRow()->trailingColour();
-    EXPECT_GT(check.green(), 2 * check.red());
-    EXPECT_EQ(window.systemAudioRow()->trailingColour().red(), 255);
-    test::saveScreenshot(window, "permissions");
-    grant(false, true);
-    expectRows(false, true);
+    grantAndExpectRows(false, false);
+    grantAndExpectRows(true, false);
+    // The granted row's check is green, the other row's chevron a dimmed white.
+    EXPECT_EQ(window.microphoneRow()->trailingColour(), green);
+    EXPECT_EQ(window.systemAudioRow()->trailingColour(), QColor::fromRgbF(1, 1, 1, 0.7));
+    saveScreenshot(window, "permissions");
+    grantAndExpectRows(false, true);
     grant(true, true);
     EXPECT_FALSE(window.showsPermissions());
 
     // The recorder's own check still refuses: the error shows in the main banner.
     window.startStopButton()->click();
-    ASSERT_EQ(pipeline().lastErrorDescription(), "Microphone permission is not granted.");
-    EXPECT_EQ(window.errorBanner()->message(), pipeline().lastErrorDescription());
-    EXPECT_TRUE(window.errorBanner()->isVisibleTo(&window));
-    test::saveScreenshot(window, "working-error");
+    EXPECT_EQ(window.errorBanner()->message(), "Microphone permission is not granted.");
+    saveScreenshot(window, "working-error");
 
-    // The history panel scans each time it opens, and hides the main banner.
+    // The history panel scans each time it opens, and hides the main banner while it shows.
     SessionHistoryStore& history = window.history();
     for (int opening = 0; opening < 2; ++opening) {
-        EXPECT_EQ(history.pendingScans(), 0);
         window.historyButton()->click();
-        EXPECT_TRUE(window.showHistory());
         EXPECT_EQ(history.pendingScans(), 1);
         EXPECT_EQ(window.historyButton()->systemImage(), "clock.fill");
         EXPECT_TRUE(window.historyPanel()->isVisibleTo(&window));
@@ -237,9 +234,8 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     }
 
     microphoneAuthorized = true;
-    expectState("Idle", false, false);
+    expectState("Idle", false, false, idleGrey);
     EXPECT_EQ(window.scoreLabel()->text(), "VAD: --");
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(102, 102, 102)); // white at 40 % on black
     // The placeholder is dimmed, also under the window's own colours, and never copied.
     TranscriptTextView& transcript = *window.transcriptBox()->textView();
     EXPECT_EQ(transcript.toPlainText(), "Waiting for audio blocks...");
@@ -263,16 +259,13 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     EXPECT_EQ(QAccessible::queryAccessibleInterface(window.levelBar())->text(QAccessible::Value), "0.00");
     // Silence still shows a sliver of the bar.
     EXPECT_EQ(colouredWidth(*window.levelBar()), 4);
-    test::saveScreenshot(window, "working-idle");
-    test::saveScreenshot(menu, "menu-idle");
+    saveScreenshot(window, "working-idle");
+    saveScreenshot(menu, "menu-idle");
 
     content.startStopAction()->trigger();
-    ASSERT_TRUE(pipeline().isRunning()) << qPrintable(pipeline().lastErrorDescription());
     EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
-    expectState("Listening\u2026", true, false);
+    expectState("Listening\u2026", true, false, green);
     EXPECT_TRUE(tray.toolTip().contains("Listening\u2026"));
-    const QColor listening = centreColour(*window.statusDot());
-    EXPECT_GT(listening.green(), 2 * listening.red());
 
     // A full-scale tone fills the track; the score reads with two decimals.
     pushAndSettle(true, 0.5f, 1.0f);
@@ -280,31 +273,26 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
         << qPrintable(window.scoreLabel()->text());
     EXPECT_EQ(colouredWidth(*window.levelBar()), window.levelBar()->width());
     EXPECT_EQ(QAccessible::queryAccessibleInterface(window.levelBar())->text(QAccessible::Value), "1.00");
-    test::saveScreenshot(window, "working-listening");
-    test::saveScreenshot(menu, "menu-listening");
+    saveScreenshot(window, "working-listening");
+    saveScreenshot(menu, "menu-listening");
 
     // Two seconds without speech: "Silence", text and dot in yellow.
     pushAndSettle(false, 0.11f, 0.0f);
-    pushAndSettle(false, 0.12f, 0.0f);
     now += std::chrono::milliseconds(2500);
-    pushAndSettle(false, 0.13f, 0.0f);
-    ASSERT_TRUE(pipeline().isSilent());
+    pushAndSettle(false, 0.12f, 0.0f);
     // The meters redraw at most ten times a second.
     ASSERT_TRUE(QTest::qWaitFor([&] { return colouredWidth(*window.levelBar()) == 4; }, 5000));
     EXPECT_EQ(window.statusLabel()->text(), "Silence");
     EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), yellow);
     EXPECT_EQ(centreColour(*window.statusDot()), yellow);
-    test::saveScreenshot(window, "working-silence");
+    saveScreenshot(window, "working-silence");
 
     // A run forced during the silent recording (a re-transcription) reads "Transcribing…", in the
     // window and the menu alike.
-    lemonfox.setAnswer({.mode = test::FakeAnswer::Mode::neverAnswer});
+    lemonfox.setAnswer({.mode = FakeAnswer::Mode::neverAnswer});
     pipeline().transcribeFiles(pipeline().currentSessionAudioPath(), std::nullopt, std::nullopt, true, {});
-    ASSERT_TRUE(pipeline().isTranscribing());
     ASSERT_TRUE(pipeline().isSilent());
-    expectState("Transcribing\u2026", true, false);
-    EXPECT_EQ(centreColour(*window.statusDot()), QColor(204, 204, 204));
-    EXPECT_EQ(window.statusLabel()->palette().color(QPalette::WindowText), QColor(255, 255, 255, 217));
+    expectState("Transcribing\u2026", true, false, busyGrey);
     pipeline().cancelTranscription();
 
     // Speech again, then Stop: the service's transcript reaches the window, the menu and the tray.
@@ -312,27 +300,24 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     audio.state->speech = true;
     audio.push(12, 0.3f);
     window.startStopButton()->click();
-    expectState("Transcribing\u2026", false, false);
+    expectState("Transcribing\u2026", false, false, busyGrey);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
-    ASSERT_EQ(pipeline().lastErrorDescription(), QString());
-    ASSERT_EQ(pipeline().transcriptText(), test::kServiceTranscript);
-    EXPECT_EQ(transcript.toPlainText(), test::kServiceTranscript);
+    EXPECT_EQ(transcript.toPlainText(), kServiceTranscript);
     EXPECT_EQ(transcript.palette().color(QPalette::Text), QColor(Qt::white));
-    expectState("Idle", false, true);
-    EXPECT_FALSE(window.errorBanner()->isVisibleTo(&window));
+    expectState("Idle", false, true, idleGrey);
     EXPECT_TRUE(tray.toolTip().contains("General Kenobi."));
     ASSERT_TRUE(QTest::qWaitFor([&] { return notified.size() == 1; }, 5000));
     EXPECT_EQ(notified.at(0).at(0).toString(), "Transcript ready");
-    test::saveScreenshot(window, "working-transcript");
-    test::saveScreenshot(menu, "menu-transcript");
+    saveScreenshot(window, "working-transcript");
+    saveScreenshot(menu, "menu-transcript");
     // Copy puts the transcript without its closing line break on the clipboard.
     content.copyAction()->trigger();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), test::kServiceTranscript.trimmed());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), kServiceTranscript.trimmed());
 
     // A long file dropped on the window: the bar, the percentage and both status lines follow it.
     QTemporaryDir files;
     const QString lecture = files.filePath("lecture.flac");
-    test::makeMedia({"-f", "lavfi", "-i", "sine=frequency=300:sample_rate=48000:duration=600"}, lecture);
+    makeMedia({"-f", "lavfi", "-i", "sine=frequency=300:sample_rate=48000:duration=600"}, lecture);
     auto* row = window.findChild<ImportStatusRow*>();
     ASSERT_NE(row, nullptr);
     const FileImport& import = model->fileImport();
@@ -344,11 +329,11 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     EXPECT_EQ(row->progressBar()->value(), int(import.progress() * 100));
     EXPECT_EQ(window.statusLabel()->text(), "Importing\u2026 " + percent);
     EXPECT_EQ(content.statusAction()->text(), "Status: Importing\u2026 " + percent);
-    test::saveScreenshot(window, "window-importing");
+    saveScreenshot(window, "window-importing");
 
     QTest::mouseClick(row->cancelButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !import.isActive(); }, 10000));
-    EXPECT_EQ(test::recordingsLeft(), QStringList());
+    EXPECT_EQ(recordingsLeft(), QStringList());
     EXPECT_EQ(content.statusAction()->text(), "Status: Idle");
     EXPECT_FALSE(row->cancelButton()->isVisible());
 
@@ -364,21 +349,18 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
     QMetaObject::invokeMethod(dialog, "accept");
     ASSERT_TRUE(QTest::qWaitFor([&] { return row->dismissButton()->isVisible(); }, 10000));
     EXPECT_EQ(row->messageLabel()->text(), "Cannot import \"notes.mp3\": not a readable audio or video file");
-    EXPECT_EQ(test::recordingsLeft(), QStringList());
-    test::saveScreenshot(window, "window-import-failed");
+    EXPECT_EQ(recordingsLeft(), QStringList());
+    saveScreenshot(window, "window-import-failed");
     QTest::mouseClick(row->dismissButton(), Qt::LeftButton);
     EXPECT_FALSE(row->dismissButton()->isVisible());
 
     // Closed, it comes back from the menu.
     window.close();
-    ASSERT_FALSE(window.isVisible());
     content.showWindowAction()->trigger();
     EXPECT_TRUE(window.isVisible());
 
     // A growing text follows its end; a shorter one stays where it is.
-    QString text;
-    for (int line = 0; line < 60; ++line)
-        text += QString("[00:%1] SPEAKER_00: line %1\n").arg(line, 2, 10, QLatin1Char('0'));
+    const QString text = QStringLiteral("[00:00] SPEAKER_00: one of many lines\n").repeated(60);
     window.transcriptBox()->setText(text);
     QScrollBar& scroll = *transcript.verticalScrollBar();
     EXPECT_GT(scroll.maximum(), 0);
@@ -405,13 +387,12 @@ TEST(WindowComponents, EverySymbolDrawsAndTheGallerySavesForReview) {
         for (int y = 12; y < 36; ++y)
             for (int x = 8 + 40 * i; x < 32 + 40 * i; ++x)
                 inked += qRed(gallery.pixel(x, y)) > 128;
-        EXPECT_GT(inked, 20) << qPrintable(names[i]);
-        EXPECT_LT(inked, 24 * 24 * 3 / 4) << qPrintable(names[i]);
+        EXPECT_TRUE(inked > 20 && inked < 24 * 24 * 3 / 4) << qPrintable(names[i]) << ": " << inked;
     }
     QLabel label;
     label.setPixmap(QPixmap::fromImage(gallery));
     label.resize(gallery.size());
-    test::saveScreenshot(label, "symbols");
+    saveScreenshot(label, "symbols");
 }
 
 // Looked up when used, never before main() has moved HOME to the test's own folder.
@@ -420,15 +401,11 @@ constexpr auto mistralKey = &PlainTextStore::mistralApiKeyURL;
 constexpr auto providerFile = &PlainTextStore::providerURL;
 constexpr auto languageFile = &PlainTextStore::languageURL;
 
+// Picks `value` from the menu as the user does.
 void select(QComboBox& menu, const QString& value) {
-    menu.setCurrentIndex(menu.findData(value));
-}
-
-// Types `key` over the field's text, presses Save and gives what the dialog then says.
-std::optional<QString> saveKey(SettingsView& view, const QString& key) {
-    view.keyField()->setText(key);
-    view.saveKeyButton()->click();
-    return view.status();
+    const int index = menu.findData(value);
+    menu.setCurrentIndex(index);
+    emit menu.activated(index);
 }
 
 using Settings = WindowFixture;
@@ -441,68 +418,67 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
         audio.push(12, 0.3f);
         pipeline().stop();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !pipeline().isTranscribing(); }, 30000));
-        EXPECT_EQ(pipeline().lastErrorDescription(), QString());
         return lemonfox.requests().last().header("Authorization").value_or(QByteArray());
     };
     EXPECT_EQ(transcribeOnce(), "Bearer test-key"); // from the environment, and kept
     MainWindow window(*model);
-    const auto open = [&] {
-        window.settingsButton()->click();
-        EXPECT_TRUE(window.showSettings());
-        return window.settingsView();
+    window.settingsButton()->click();
+    SettingsView* view = window.settingsView();
+    // Each change gives what the dialog then says.
+    const auto press = [&](QAbstractButton* button) {
+        button->click();
+        return view->status();
     };
-    SettingsView* view = open();
+    // Types `key` over the field's text and presses Save.
+    const auto saveKey = [&](const QString& key) {
+        view->keyField()->setText(key);
+        return press(view->saveKeyButton());
+    };
     EXPECT_EQ(view->providerSelection(), "lemonfox");
     EXPECT_EQ(view->keyField()->text(), QString());
     EXPECT_EQ(view->languageSelection(), "Auto");
     EXPECT_FALSE(view->customLanguageField()->isVisibleTo(view));
-    EXPECT_FALSE(view->status().has_value());
     EXPECT_FALSE(view->startAtLoginBox()->isChecked());
     EXPECT_FALSE(QFileInfo::exists(providerFile())); // showing what is stored saves nothing
     QTest::keyClicks(view->keyField(), "lemon-typed");
-    test::saveScreenshot(*view, "settings-lemonfox");
+    saveScreenshot(*view, "settings-lemonfox");
 
     select(*view->serviceMenu(), "mistral");
-    EXPECT_EQ(readFile(providerFile()), "mistral");
     EXPECT_EQ(view->status(), "Service set to Mistral");
+    EXPECT_EQ(readFile(providerFile()), "mistral");
     EXPECT_EQ(view->keyHeading()->text(), "Mistral API Key");
     EXPECT_EQ(view->keyCaption()->text(), "The key is stored locally in ~/.mistral_api_key");
-    EXPECT_EQ(view->keyField()->text(), QString());
-    EXPECT_EQ(saveKey(*view, "  sk-mistral  "), "Saved to ~/.mistral_api_key");
+    EXPECT_EQ(saveKey("  sk-mistral  "), "Saved to ~/.mistral_api_key");
     EXPECT_EQ(view->statusLabel()->text(), "Saved to ~/.mistral_api_key");
     EXPECT_EQ(readFile(mistralKey()), "sk-mistral");
     // Readable by its owner only (Qt lists the owner's rights twice, as owner and as user).
     EXPECT_EQ(QFileInfo(mistralKey()).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                          QFileDevice::ReadUser | QFileDevice::WriteUser);
-    EXPECT_EQ(view->keyField()->text(), "  sk-mistral  ");
-    test::saveScreenshot(*view, "settings-mistral");
+    saveScreenshot(*view, "settings-mistral");
 
     select(*view->serviceMenu(), "lemonfox");
-    EXPECT_EQ(readFile(providerFile()), "lemonfox");
     EXPECT_EQ(view->status(), "Service set to Lemonfox");
+    EXPECT_EQ(readFile(providerFile()), "lemonfox");
     EXPECT_EQ(view->keyHeading()->text(), "Lemonfox API Key");
     EXPECT_EQ(view->keyField()->text(), "lemon-typed");
     EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
     // Blanks save an empty key, a line break at the end goes; a key over two lines is refused.
-    EXPECT_EQ(saveKey(*view, "   "), "Saved to ~/.lemonfox_api_key");
+    EXPECT_EQ(saveKey("   "), "Saved to ~/.lemonfox_api_key");
     EXPECT_EQ(readFile(lemonfoxKey()), QByteArray());
-    saveKey(*view, "sk-pasted\n");
+    saveKey("sk-pasted\n");
     EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
     EXPECT_EQ(transcribeOnce(), "Bearer sk-pasted");
     for (const char* twoLines : {"sk-one\nsk-two", "sk-one\rsk-two"})
-        EXPECT_EQ(saveKey(*view, twoLines), "Not saved: the key contains a line break");
+        EXPECT_EQ(saveKey(twoLines), "Not saved: the key contains a line break");
     EXPECT_EQ(readFile(lemonfoxKey()), "sk-pasted");
     // Clear removes the file and the text, also when there is nothing left to remove; the lookup
     // falls back to the environment.
-    for (int press = 0; press < 2; ++press) {
-        view->clearKeyButton()->click();
-        EXPECT_EQ(view->status(), "Key removed");
-        EXPECT_FALSE(QFileInfo::exists(lemonfoxKey()));
+    for (int time = 0; time < 2; ++time) {
+        EXPECT_EQ(press(view->clearKeyButton()), "Key removed");
         EXPECT_EQ(view->keyField()->text(), QString());
     }
     EXPECT_EQ(transcribeOnce(), "Bearer test-key");
-    view->saveServiceButton()->click();
-    EXPECT_EQ(view->status(), "Service set to Lemonfox");
+    EXPECT_EQ(press(view->saveServiceButton()), "Service set to Lemonfox");
     // The Mistral key typed and saved earlier is still there when switching back.
     select(*view->serviceMenu(), "mistral");
     EXPECT_EQ(view->keyField()->text(), "  sk-mistral  ");
@@ -525,16 +501,15 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
         select(*view->languageMenu(), step.choice);
         EXPECT_EQ(view->customLanguageField()->isVisibleTo(view), step.choice == std::string_view("Custom"));
         view->customLanguageField()->setText(step.typed);
-        (step.clear ? view->clearLanguageButton() : view->saveLanguageButton())->click();
-        EXPECT_EQ(view->status(), step.clear ? "Default language cleared" : "Default language saved");
+        EXPECT_EQ(press(step.clear ? view->clearLanguageButton() : view->saveLanguageButton()),
+                  step.clear ? "Default language cleared" : "Default language saved");
         EXPECT_EQ(QFileInfo::exists(languageFile()) ? std::optional(readFile(languageFile())) : std::nullopt,
                   step.after);
     }
     EXPECT_EQ(view->languageSelection(), "Auto");
     EXPECT_EQ(view->customLanguage(), QString());
 
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Murmurly will start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Murmurly will start at login");
     const QString entry = QString::fromUtf8(readFile(AutostartEntry::path()));
     EXPECT_TRUE(AutostartEntry::path().endsWith("/autostart/com.murmurly.Murmurly.desktop"));
     EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n"));
@@ -546,10 +521,8 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     writeFile(mistralKey(), "sk-file");
     writeFile(languageFile(), "klingon");
     view->doneButton()->click();
-    EXPECT_FALSE(window.showSettings());
-    EXPECT_EQ(window.settingsView(), nullptr);
-    view = open();
-    EXPECT_EQ(view->providerSelection(), "mistral");
+    window.settingsButton()->click();
+    view = window.settingsView();
     EXPECT_EQ(view->serviceMenu()->currentText(), "Mistral");
     EXPECT_EQ(view->keyField()->text(), "sk-file");
     EXPECT_EQ(view->keyField()->echoMode(), QLineEdit::Password);
@@ -559,8 +532,7 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     EXPECT_FALSE(view->status().has_value());
     EXPECT_TRUE(view->startAtLoginBox()->isChecked());
 
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Murmurly will not start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Murmurly will not start at login");
     EXPECT_FALSE(QFileInfo::exists(AutostartEntry::path()));
     // Another program named "murmurly" on the PATH is not this one; an installed copy of this one
     // (found on the PATH by that name) is started by name.
@@ -583,18 +555,14 @@ TEST_F(Settings, ShowsWhatTheFilesHoldSavesEachChoiceAtOnceAndTheNextRunSendsThe
     }
     select(*view->serviceMenu(), "lemonfox");
     EXPECT_EQ(view->status(), "Failed to save service");
-    EXPECT_EQ(saveKey(*view, "sk-new"), "Failed to save");
-    view->clearKeyButton()->click();
-    EXPECT_EQ(view->status(), "Failed to remove");
+    EXPECT_EQ(saveKey("sk-new"), "Failed to save");
+    EXPECT_EQ(press(view->clearKeyButton()), "Failed to remove");
     EXPECT_EQ(view->keyField()->text(), "sk-new");
     select(*view->languageMenu(), "german");
-    view->saveLanguageButton()->click();
-    EXPECT_EQ(view->status(), "Failed to save language");
-    view->clearLanguageButton()->click();
-    EXPECT_EQ(view->status(), "Failed to clear language");
+    EXPECT_EQ(press(view->saveLanguageButton()), "Failed to save language");
+    EXPECT_EQ(press(view->clearLanguageButton()), "Failed to clear language");
     EXPECT_EQ(view->languageSelection(), "german");
-    view->startAtLoginBox()->click();
-    EXPECT_EQ(view->status(), "Failed to change start at login");
+    EXPECT_EQ(press(view->startAtLoginBox()), "Failed to change start at login");
     EXPECT_TRUE(view->startAtLoginBox()->isChecked());
     EXPECT_EQ(readFile(mistralKey()), "sk-file");
 }
@@ -639,27 +607,18 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
                           button ? SessionRowDelegate::buttonRect(rect, *button).center() : rect.center());
     };
     const auto answerDelete = [&](const QString& choice) {
-        ASSERT_NE(view->deleteAlert(), nullptr);
         for (QAbstractButton* button : view->deleteAlert()->buttons())
             if (button->text() == choice)
-                return button->click();
-        ADD_FAILURE() << "no button " << choice.toStdString();
-    };
-    const auto selectLanguage = [&](const QString& value) {
-        const int index = view->languageMenu()->findData(value);
-        view->languageMenu()->setCurrentIndex(index);
-        emit view->languageMenu()->activated(index);
+                button->click();
     };
     const auto waitForStatus = [&](const QString& status) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return view->statusLabel()->text() == status; }, 20000))
-            << "status stayed " << view->statusLabel()->text().toStdString() << ", not "
-            << status.toStdString();
+            << qPrintable(view->statusLabel()->text());
     };
 
     // Empty, it offers nothing; the default language is read at each showing.
     showPanel();
     EXPECT_EQ(view->titleLabel()->text(), "None selected");
-    EXPECT_EQ(view->statusLabel()->text(), "Idle");
     EXPECT_FALSE(view->reTranscribeButton()->isEnabled() || view->exportButton()->isEnabled());
     EXPECT_EQ(view->transcriptBox()->placeholder(), "Select a session to view transcript.");
     struct Case {
@@ -676,7 +635,7 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
         EXPECT_EQ(view->languageMenu()->currentText(), c.label);
         EXPECT_EQ(view->customLanguageField()->isVisible(), c.selection == "Custom");
         EXPECT_EQ(view->customLanguageField()->text(), c.custom);
-        selectLanguage("swedish"); // a choice here is the panel's own
+        select(*view->languageMenu(), "swedish"); // a choice here is the panel's own
         EXPECT_EQ(PlainTextStore::readLanguage(), c.stored);
     }
 
@@ -737,23 +696,15 @@ TEST_F(HistoryPanel, RowsTellEachSessionRenameAndDeleteAskFirstAndReTranscribing
     EXPECT_FALSE(view->exportButton()->isEnabled());
     EXPECT_TRUE(view->reTranscribeButton()->isEnabled());
 
-    // Closing the panel with the alert and the sheet open. (Qt closes these two with the hidden
-    // panel even without the panel's own clean-up; that clean-up matters for the export dialog.)
-    QTest::keyClick(view->sessionList(), Qt::Key_Delete);
-    QTest::keyClick(view->sessionList(), Qt::Key_F2);
-    QPointer<QWidget> alert = view->deleteAlert(), sheet = view->renameSheet();
-    window.setShowHistory(false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return alert.isNull() && sheet.isNull(); }, 5000));
-    EXPECT_EQ(idsOf(history.sessions()), (QStringList{kB, kC, kD}));
-
     // Re-transcribing shows each step, then a transcript that exports as subtitles.
+    window.setShowHistory(false);
     toneWav(inApp("mixed-" + kA + ".wav"));
     writeFile(inTranscripts(kA + ".txt"), "old");
     ASSERT_TRUE(PlainTextStore::writeLanguage("english"));
     showPanel();
     clickRow(0);
     ASSERT_EQ(history.selectedID(), kA);
-    selectLanguage("german");
+    select(*view->languageMenu(), "german");
     lemonfox.setAnswer({.pieceSize = 16, .pauseMs = 40});
     view->reTranscribeButton()->click();
     EXPECT_EQ(view->statusLabel()->text(), "Preparing\u2026");
