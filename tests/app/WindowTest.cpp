@@ -185,7 +185,10 @@ TEST_F(WindowScreens, PermissionsThenARecordingThroughSilenceToItsTranscriptThen
         EXPECT_EQ(centreColour(*window.statusDot()), dot);
         EXPECT_EQ(window.startStopButton()->text(), command);
         EXPECT_EQ(label.showsRecording(), recording);
-        EXPECT_EQ(tray.icon().pixmap(32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+        EXPECT_EQ(tray.icon()
+                      .pixmap(QSize(32, 32), 1.0)
+                      .toImage()
+                      .convertToFormat(QImage::Format_ARGB32_Premultiplied),
                   MenuBarIcon::drawSymbol(recording, 32));
     };
     const auto grantAndExpectRows = [&](bool mic, bool system) {
