@@ -23,13 +23,25 @@ QByteArray usualAnswer(const char* name) {
 }
 
 // Each event of the stream is an "event:" and a "data:" line.
-QList<QByteArray> usualMistralEvents() {
+QList<QByteArray> readMistralEvents() {
     const QList<QByteArray> lines = usualAnswer("mistral-events.txt").split('\n');
     QList<QByteArray> events;
     for (qsizetype i = 0; i + 1 < lines.size(); i += 3) {
         events.append(lines[i] + '\n' + lines[i + 1] + "\n\n");
     }
     return events;
+}
+
+// Read once per process, not for every request a test sends.
+const QList<QByteArray>& usualMistralEvents() {
+    static const QList<QByteArray> events = readMistralEvents();
+    return events;
+}
+
+const QByteArray& usualBody(bool lemonfox) {
+    static const QByteArray lemonfoxBody = usualAnswer("lemonfox-answer.json");
+    static const QByteArray mistralBody = usualAnswer("mistral-answer.json");
+    return lemonfox ? lemonfoxBody : mistralBody;
 }
 
 } // namespace
@@ -170,7 +182,7 @@ void FakeTranscriptionService::answerRequest(QTcpSocket* socket, const RecordedR
     } else {
         QByteArray body = answer.body;
         if (body.isEmpty() && success) {
-            body = usualAnswer(m_kind == Kind::lemonfox ? "lemonfox-answer.json" : "mistral-answer.json");
+            body = usualBody(m_kind == Kind::lemonfox);
         }
         QByteArray head =
             "HTTP/1.1 " + QByteArray::number(answer.status) + (success ? " OK\r\n" : " Failed\r\n");
