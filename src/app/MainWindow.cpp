@@ -124,13 +124,10 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     connect(&p, &TranscriptionPipeline::isSilentChanged, this, &MainWindow::updateRunState);
     connect(&model.fileImport(), &FileImport::progressChanged, this, &MainWindow::updateRunState);
     connect(&model.fileImport(), &FileImport::isActiveChanged, this, &MainWindow::updateRunState);
-    // Levels and scores arrive some thirty times a second while recording; the meters are redrawn
-    // at most ten times a second, which the eye cannot tell apart and costs a third of the work.
-    m_meterRefresh.setSingleShot(true);
-    m_meterRefresh.setInterval(100);
-    connect(&m_meterRefresh, &QTimer::timeout, this, &MainWindow::updateMeters);
-    connect(&p, &TranscriptionPipeline::vadScoreChanged, this, &MainWindow::scheduleMeters);
-    connect(&p, &TranscriptionPipeline::levelChanged, this, &MainWindow::scheduleMeters);
+    // The pipeline publishes levels and scores ten times a second while recording, which is as
+    // often as the meters are worth redrawing.
+    connect(&p, &TranscriptionPipeline::vadScoreChanged, this, &MainWindow::meterChanged);
+    connect(&p, &TranscriptionPipeline::levelChanged, this, &MainWindow::meterChanged);
     connect(&p, &TranscriptionPipeline::transcriptTextChanged, this, &MainWindow::updateTranscript);
     connect(&p, &TranscriptionPipeline::lastErrorChanged, this, &MainWindow::updateError);
     updateScreen();
@@ -388,10 +385,10 @@ void MainWindow::updateRunState() {
     setTextColour(*m_statusLabel, text);
 }
 
-void MainWindow::scheduleMeters() {
+void MainWindow::meterChanged() {
     // A hidden window has nothing to repaint; it catches up when it is shown.
-    if (isVisible() && !m_meterRefresh.isActive())
-        m_meterRefresh.start();
+    if (isVisible())
+        updateMeters();
 }
 
 void MainWindow::updateMeters() {

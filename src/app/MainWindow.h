@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <memory>
 
@@ -87,7 +86,7 @@ private:
     void updateScreen();
     void updatePermissionRows();
     void updateRunState();
-    void scheduleMeters();
+    void meterChanged();
     void updateMeters();
     void updateTranscript();
     void updateError();
@@ -120,7 +119,6 @@ private:
     QWidget* m_historyPanel = nullptr;
     SettingsView* m_settings = nullptr;
     QAction* m_toggle = nullptr;
-    QTimer m_meterRefresh;
 };
 
 } // namespace murmurly

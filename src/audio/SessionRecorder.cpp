@@ -9,7 +9,6 @@
 #include <QPromise>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -38,24 +37,6 @@ QFuture<void> finishedFuture() {
     promise.start();
     promise.finish();
     return promise.future();
-}
-
-// A copy that may cross threads, of the frames the buffer holds (capture blocks are sized for
-// 4096 frames and mostly carry a 50 ms fragment); none when memory is short (the buffer is then
-// dropped).
-std::optional<PcmBuffer> cloneBuffer(const PcmBuffer& buffer) {
-    try {
-        std::optional<PcmBuffer> copy =
-            PcmBuffer::create(buffer.format(), std::max(buffer.frameLength(), 1u));
-        if (!copy)
-            return std::nullopt;
-        copy->setFrameLength(buffer.frameLength());
-        for (int i = 0; i < buffer.bufferCount(); ++i)
-            std::memcpy(copy->bufferData(i), buffer.bufferData(i), buffer.bufferByteSize());
-        return copy;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
 }
 
 } // namespace
@@ -91,19 +72,19 @@ void SessionRecorder::start(const QString& outputPath) {
     // must be done before this session touches either.
     waitForStopWork();
 
-    m_micBufferCount = 0;
     m_vad->reset();
     m_vad->prepareIfNeeded();
 
     resetSessionState();
     {
-        // A system buffer that slipped in while the last session stopped belongs to no session.
-        std::lock_guard lock(m_pendingMutex);
-        m_pending.clear();
-        m_pendingSeconds = 0;
+        // The capture threads may still hold the lock for a buffer of no session (ignored).
+        std::lock_guard lock(m_mixMutex);
+        m_mixer.clear();
+        m_micConverter = {};
+        m_sysConverter = {};
+        m_micBufferCount = 0;
+        m_mixing = true;
     }
-    m_micConverter = {};
-    m_sysConverter = {};
     if (m_isSilent)
         setSilent(false);
 
@@ -124,6 +105,10 @@ void SessionRecorder::start(const QString& outputPath) {
         m_input->removeTap();
         // Back to idle, so that the next start asks the device afresh (it may be back by then).
         m_input->stop();
+        {
+            std::lock_guard lock(m_mixMutex);
+            m_mixing = false;
+        }
         m_outputFile.reset(); // the empty file stays on disk
         throw RecorderError::failedToStart();
     }
@@ -138,16 +123,27 @@ QFuture<void> SessionRecorder::stop() {
     // still installed); only then does the tap go.
     m_input->stop();
     m_input->removeTap();
+    // The resamplers' last samples, then every full window either source still holds (the other
+    // side silent), analysed like any other window; what is left is the tail. A system buffer that
+    // comes after this belongs to no session.
+    auto finalWindows = std::make_shared<Windows>();
+    auto tail = std::make_shared<WindowMixer::Tail>();
     {
-        std::lock_guard lock(m_pendingMutex);
-        queuePendingLocked();
+        std::lock_guard lock(m_mixMutex);
+        m_mixing = false;
+        const std::vector<float> micRest = flushConverter(m_micConverter);
+        const std::vector<float> sysRest = flushConverter(m_sysConverter);
+        m_mixer.appendMic(micRest.data(), micRest.size());
+        m_mixer.appendSys(sysRest.data(), sysRest.size());
+        *finalWindows = cutWindowsLocked(true);
+        *tail = m_mixer.takeTail();
     }
 
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
     m_lastStopWork = promise->future();
-    m_io.async([this, promise] {
-        stopWork();
+    m_io.async([this, promise, finalWindows, tail] {
+        stopWork(*finalWindows, *tail);
         promise->finish();
     });
     return m_lastStopWork;
@@ -160,7 +156,7 @@ void SessionRecorder::waitForStopWork() {
 void SessionRecorder::ingestSystemBuffer(const PcmBuffer& buffer) {
     if (!isRunning())
         return;
-    handOff(true, buffer);
+    mix(true, buffer);
 }
 
 void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
@@ -169,45 +165,17 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
         m_micLevel.add(AudioLevelComputer::rmsLevel(buffer), buffer.frameLength());
     if (level && onLevel && callbacksEnabled())
         onLevel(*level);
-    handOff(false, buffer);
+    mix(false, buffer);
 }
 
-void SessionRecorder::handOff(bool isSystem, const PcmBuffer& buffer) {
-    // The buffer is only valid during this call: the copy is what crosses to the IO queue.
-    std::optional<PcmBuffer> copy = cloneBuffer(buffer);
-    if (!copy)
+void SessionRecorder::mix(bool isSystem, const PcmBuffer& buffer) {
+    const char* source = isSystem ? "System" : "Mic";
+    std::lock_guard lock(m_mixMutex);
+    if (!m_mixing)
         return;
-    const double rate = copy->format().sampleRate;
-    const double seconds = rate > 0 ? copy->frameLength() / rate : 0;
-    std::lock_guard lock(m_pendingMutex);
-    try {
-        m_pending.push_back({isSystem, std::move(*copy)});
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    m_pendingSeconds += seconds;
-    if (m_pendingSeconds >= kHandOffSeconds)
-        queuePendingLocked();
-}
-
-void SessionRecorder::queuePendingLocked() {
-    if (m_pending.empty())
-        return;
-    // Queued under the lock: a batch taken later by the other capture thread cannot overtake it.
-    m_io.async([this, batch = std::exchange(m_pending, {})] { processBatch(batch); });
-    m_pendingSeconds = 0;
-}
-
-void SessionRecorder::processBatch(const std::vector<CapturedBuffer>& batch) {
-    for (const CapturedBuffer& captured : batch)
-        processBuffer(captured);
-}
-
-void SessionRecorder::processBuffer(const CapturedBuffer& captured) {
-    const char* source = captured.isSystem ? "System" : "Mic";
     std::vector<float> samples;
     try {
-        samples = resampleTo16kMono(captured.buffer, captured.isSystem ? m_sysConverter : m_micConverter);
+        samples = resampleTo16kMono(buffer, isSystem ? m_sysConverter : m_micConverter);
     } catch (const Error& error) {
         qCCritical(lcSessionRecorder, "%s resample failed: %s", source, qUtf8Printable(error.description()));
         return;
@@ -215,29 +183,43 @@ void SessionRecorder::processBuffer(const CapturedBuffer& captured) {
         qCCritical(lcSessionRecorder, "%s resample failed: %s", source, error.what());
         return;
     }
-    if (captured.isSystem) {
-        m_mixer.appendSys(samples.data(), samples.size());
-    } else {
-        ++m_micBufferCount;
-        if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
-            qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
-                   static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
-        m_mixer.appendMic(samples.data(), samples.size());
+    Windows windows;
+    try {
+        if (isSystem) {
+            m_mixer.appendSys(samples.data(), samples.size());
+        } else {
+            ++m_micBufferCount;
+            if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
+                qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
+                       static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
+            m_mixer.appendMic(samples.data(), samples.size());
+        }
+        windows = cutWindowsLocked(false);
+    } catch (const std::bad_alloc&) {
+        qCCritical(lcSessionRecorder, "%s buffer dropped: out of memory", source);
+        return;
     }
-    tryMixAndProcess();
+    if (!windows.empty())
+        m_io.async([this, windows = std::move(windows)]() mutable { processWindows(windows); });
 }
 
-void SessionRecorder::tryMixAndProcess(bool final) {
-    while (std::optional<std::vector<float>> window =
-               final ? m_mixer.nextFinalWindow() : m_mixer.nextWindow()) {
-        const VADAnalysisResult result = m_vad->analyze(window->data(), window->size());
+SessionRecorder::Windows SessionRecorder::cutWindowsLocked(bool final) {
+    Windows windows;
+    while (std::optional<std::vector<float>> window = final ? m_mixer.nextFinalWindow() : m_mixer.nextWindow())
+        windows.push_back(std::move(*window));
+    return windows;
+}
+
+void SessionRecorder::processWindows(Windows& windows) {
+    for (std::vector<float>& window : windows) {
+        const VADAnalysisResult result = m_vad->analyze(window.data(), window.size());
         m_vadScore = result.probability;
         if (onVADScoreChange && callbacksEnabled())
             onVADScoreChange(m_vadScore);
         if (result.hasDecision)
             m_speechDetected = result.isSpeech;
         updateSilenceState();
-        m_gate.process(std::move(*window), result, m_write);
+        m_gate.process(std::move(window), result, m_write);
     }
 }
 
@@ -286,15 +268,8 @@ void SessionRecorder::reportWriteFailure(const Error& error) {
         onError(RecorderError::fileWriteFailed(m_outputPath, error.clone()));
 }
 
-void SessionRecorder::stopWork() {
-    // The resamplers' last samples, then every full window either source still holds (the other
-    // side silent), analysed like any other window.
-    const std::vector<float> micRest = flushConverter(m_micConverter);
-    const std::vector<float> sysRest = flushConverter(m_sysConverter);
-    m_mixer.appendMic(micRest.data(), micRest.size());
-    m_mixer.appendSys(sysRest.data(), sysRest.size());
-    tryMixAndProcess(true);
-    WindowMixer::Tail tail = m_mixer.takeTail();
+void SessionRecorder::stopWork(Windows& finalWindows, WindowMixer::Tail& tail) {
+    processWindows(finalWindows);
     // The tails are shorter than a window and never analysed: they go in only if the gate is open.
     m_gate.flush(tail.mixed, tail.solo, m_write);
     if (m_outputFile) {
@@ -317,7 +292,6 @@ void SessionRecorder::stopWork() {
 
 void SessionRecorder::resetSessionState() {
     m_gate.reset();
-    m_mixer.clear();
     m_speechDetected.reset();
     m_vadScore.reset();
 }

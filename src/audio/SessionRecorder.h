@@ -26,9 +26,11 @@
 namespace murmurly {
 
 // Turns the microphone and the system audio into one speech-gated WAV per session (16 kHz mono
-// 32-bit float). The capture thread and the system-audio queue only measure and copy buffers;
-// conversion, mixing, voice-activity analysis, gating and file writes all run in order on one
-// serial queue, "SessionRecorder.IO", so the session state below needs no lock.
+// 32-bit float). The two capture threads convert their buffers and line them up in the mixer
+// (one lock, held for a few tens of microseconds per fragment); only a cut window goes on to one
+// serial queue, "SessionRecorder.IO", which runs the voice-activity analysis, the gate and the
+// file writes in order, so that state needs no lock. The IO queue wakes once per window, about
+// four times a second, not for every fragment.
 //
 // Threads: start()/stop() on the owner's thread, or start() on a worker thread that the owner
 // waits for before its next stop() (start() may wait seconds for the sound server); onLevel on the capture
@@ -82,34 +84,22 @@ public:
     // headers sees nearly all of an interrupted session.
     static constexpr std::int64_t kHeaderUpdateFrames = 16000;
 
-    // How much captured audio (both sources together, in seconds) the capture threads gather before
-    // they wake the IO queue: about one fragment of each source (50 ms each). The server sends
-    // smaller pieces when another program records from the same device at a lower latency; handing
-    // each over on its own would then wake the IO queue for every one of them.
-    static constexpr double kHandOffSeconds = 0.06;
-
 private:
-    struct CapturedBuffer {
-        bool isSystem;
-        PcmBuffer buffer;
-    };
+    using Windows = std::vector<std::vector<float>>;
 
     void handleMicBuffer(const PcmBuffer& buffer); // capture thread
-    // Either capture thread: keeps a copy of the buffer for the IO queue.
-    void handOff(bool isSystem, const PcmBuffer& buffer);
-    // Queues what has been handed off so far, in the order it arrived. Under m_pendingMutex.
-    void queuePendingLocked();
+    // Either capture thread: converts the buffer, hands it to the mixer as its source's next
+    // samples and queues whatever windows that completes.
+    void mix(bool isSystem, const PcmBuffer& buffer);
+    // Every window the mixer gives now; `final` at the end of the session. Under m_mixMutex.
+    Windows cutWindowsLocked(bool final);
     // IO queue from here on.
-    void processBatch(const std::vector<CapturedBuffer>& batch);
-    // Converts one buffer and hands it to the mixer as its source's next samples.
-    void processBuffer(const CapturedBuffer& captured);
-    // Cuts and processes every window the mixer gives; `final` at the end of the session.
-    void tryMixAndProcess(bool final = false);
+    void processWindows(Windows& windows);
     void updateSilenceState();
     void setSilent(bool silent);
     void writeSamples(const float* samples, std::size_t count);
     void reportWriteFailure(const Error& error);
-    void stopWork();
+    void stopWork(Windows& finalWindows, WindowMixer::Tail& tail);
     bool callbacksEnabled() const { return m_callbacksEnabled.load(std::memory_order_acquire); }
     void resetSessionState();
 
@@ -129,20 +119,20 @@ private:
     // IO queue only.
     bool m_writeFailing = false;
     bool m_isSilent = false;
-    WindowMixer m_mixer;
-    CachedConverter m_micConverter;
-    CachedConverter m_sysConverter;
     SpeechGate m_gate;
     std::optional<bool> m_speechDetected;
     std::optional<float> m_vadScore;
-    long m_micBufferCount = 0;
     SpeechGate::WriteFn m_write;
 
-    // Buffers of both sources in the order they arrived: the mixer lines the sources up by that
-    // order, so they travel to the IO queue together, as one batch.
-    std::mutex m_pendingMutex;
-    std::vector<CapturedBuffer> m_pending;
-    double m_pendingSeconds = 0;
+    // Both capture threads feed the mixer in the order their buffers arrive, which is what lines
+    // the sources up; the windows are queued under the same lock, so they reach the IO queue in the
+    // order they were cut.
+    std::mutex m_mixMutex;
+    bool m_mixing = false; // between start() and the moment stop() takes the tails
+    WindowMixer m_mixer;
+    CachedConverter m_micConverter;
+    CachedConverter m_sysConverter;
+    long m_micBufferCount = 0;
 
     // Last member: destroyed first, running whatever is still queued while the rest is alive.
     SerialQueue m_io{QStringLiteral("SessionRecorder.IO")};

@@ -21,6 +21,11 @@ Q_LOGGING_CATEGORY(lcMonitor, "com.murmurly.app.SystemAudioMonitor")
 
 SystemAudioMonitor::SystemAudioMonitor(QObject* parent)
     : QObject(parent) {
+    // A coarse timer of this interval fires on 100 ms boundaries, together with the other meter
+    // timers of the program: one wake-up for all of them.
+    m_levelTimer.setInterval(kLevelMilliseconds);
+    m_levelTimer.setTimerType(Qt::CoarseTimer);
+    connect(&m_levelTimer, &QTimer::timeout, this, &SystemAudioMonitor::publishLevel);
     SoundServerProbe::probeInBackground(this,
                                         [this, version = m_permissionVersion](const SoundServerInfo& info) {
                                             // A value written meanwhile (the application's own refresh) is
@@ -99,6 +104,8 @@ void SystemAudioMonitor::start() {
         return;
     }
     m_levelMeter.reset(); // the capture thread is idle until this start
+    m_newLevel.store(-1.0f);
+    m_levelTimer.start();
     m_capture->start({kSampleRate, 1, SampleType::Float32, false}, kFramesPerBlock);
 }
 
@@ -110,6 +117,7 @@ void SystemAudioMonitor::stop() {
     if (m_capture)
         m_capture->stop();
     ++m_generation;
+    m_levelTimer.stop();
     setMonitoring(false);
     setLevel(0);
     setStatus(QStringLiteral("Stopped"));
@@ -126,24 +134,18 @@ void SystemAudioMonitor::handleBlock(const PcmBuffer& block) {
     }
     if (onBuffer)
         onBuffer(block);
-    // The level goes to the main thread once per 4096 frames, not for every small fragment.
-    const std::optional<float> combined = m_levelMeter.add(level, block.frameLength());
-    if (!combined)
+    // One level per 4096 frames, left for the level timer: the main thread is not woken for it.
+    if (const std::optional<float> combined = m_levelMeter.add(level, block.frameLength()))
+        m_newLevel.store(*combined);
+}
+
+void SystemAudioMonitor::publishLevel() {
+    const float level = m_newLevel.exchange(-1.0f);
+    if (level < 0 || !m_isMonitoring)
         return;
-    level = *combined;
-    // One small queued call per level (about eleven a second) is the only allocation here besides
-    // the block itself, which the backend reuses; a level posted before a stop is dropped on arrival.
-    const std::uint64_t generation = m_generation.load();
-    QMetaObject::invokeMethod(
-        this,
-        [this, level, generation] {
-            if (generation != m_generation.load() || !m_isMonitoring)
-                return;
-            setLevel(level);
-            if (onLevel)
-                onLevel(level);
-        },
-        Qt::QueuedConnection);
+    setLevel(level);
+    if (onLevel)
+        onLevel(level);
 }
 
 void SystemAudioMonitor::handleCaptureEvent(int event, const QString& message, std::uint64_t generation) {
@@ -158,6 +160,7 @@ void SystemAudioMonitor::handleCaptureEvent(int event, const QString& message, s
         if (m_capture)
             m_capture->stop();
         ++m_generation;
+        m_levelTimer.stop();
         setMonitoring(false);
         setLevel(0);
         setStatus(QStringLiteral("Failed to start: ") + message);

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
@@ -22,7 +23,8 @@ struct SoundServerInfo;
 //
 // Lives on the main thread (construction, permission, start, stop, the properties and onLevel).
 // Blocks (small fragments) arrive on the capture thread "SystemAudioSampleQueue", which hands each
-// to onBuffer there, on that thread, and posts a level to the main thread per 4096 frames.
+// to onBuffer there, on that thread, and measures one level per 4096 frames. The main thread is not
+// woken for each level: a timer publishes the newest one every kLevelMilliseconds while monitoring.
 class SystemAudioMonitor : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool permissionGranted READ permissionGranted WRITE setPermissionGranted NOTIFY
@@ -34,6 +36,8 @@ class SystemAudioMonitor : public QObject {
 public:
     static constexpr double kSampleRate = 44100.0;
     static constexpr std::uint32_t kFramesPerBlock = 4096;
+    // How often the level is published: as fast as a meter can be read.
+    static constexpr int kLevelMilliseconds = 100;
 
     // Main thread, after the block's level was published.
     std::function<void(float level)> onLevel;
@@ -74,6 +78,7 @@ signals:
 
 private:
     void handleBlock(const PcmBuffer& block);
+    void publishLevel();
     void handleCaptureEvent(int event, const QString& message, std::uint64_t generation);
     void setMonitoring(bool monitoring);
     void setLevel(float level);
@@ -89,6 +94,9 @@ private:
     // (a level, an outcome) is dropped when it arrives.
     std::atomic<std::uint64_t> m_generation{0};
     LevelMeter m_levelMeter; // capture thread, reset by start() before the capture runs
+    // The newest level the capture thread measured, not yet published; negative when none.
+    std::atomic<float> m_newLevel{-1.0f};
+    QTimer m_levelTimer;
     std::unique_ptr<PulseCapture> m_capture;
     QString m_captureError;
 };

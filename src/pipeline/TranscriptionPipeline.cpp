@@ -68,6 +68,11 @@ TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject*
     d->anchor->pipeline = this;
     d->anchor->recorder = d->recorder;
     d->installRecorderCallbacks();
+    // Ten times a second is as fast as a meter can be read. A coarse timer of this interval fires on
+    // the same 100 ms boundary as the system-audio monitor's level timer, so both take one wake-up.
+    d->meterTick.setInterval(SystemAudioMonitor::kLevelMilliseconds);
+    d->meterTick.setTimerType(Qt::CoarseTimer);
+    connect(&d->meterTick, &QTimer::timeout, this, [this] { d->applyRecorderMeters(); });
 
     d->loadPendingIfNeeded();
 }
@@ -133,6 +138,14 @@ std::optional<QString> TranscriptionPipeline::currentSessionAudioPath() const {
 
 void TranscriptionPipeline::Private::setRunning(bool value) {
     anchor->isRunning = value;
+    if (value && !meterTick.isActive()) {
+        // What the last session left behind is not this one's.
+        anchor->newMicLevel.store(PipelineAnchor::kNoNewValue, std::memory_order_relaxed);
+        anchor->newVadScore.store(PipelineAnchor::kNoNewValue, std::memory_order_relaxed);
+        meterTick.start();
+    } else if (!value) {
+        meterTick.stop();
+    }
     if (isRunning != value) {
         isRunning = value;
         emit q.isRunningChanged();
@@ -198,16 +211,10 @@ void TranscriptionPipeline::Private::setLastError(std::shared_ptr<const Pipeline
 }
 
 void TranscriptionPipeline::Private::installRecorderCallbacks() {
-    // The recorder calls these on its own threads; each only queues the work onto the pipeline.
-    const auto postMeters = [](PipelineAnchor& a) {
-        if (a.meterUpdatePending.exchange(true, std::memory_order_acq_rel)) {
-            return;
-        }
-        a.post([](TranscriptionPipeline& p) { p.d->applyRecorderMeters(); });
-    };
-    recorder->onLevel = [anchor = anchor, postMeters](float value) {
+    // The recorder calls these on its own threads; each only queues the work onto the pipeline,
+    // or, for the meters, leaves the newest value for the meter tick.
+    recorder->onLevel = [anchor = anchor](float value) {
         anchor->newMicLevel.store(value, std::memory_order_release);
-        postMeters(*anchor);
     };
     recorder->onError = [anchor = anchor](const Error& error) {
         // A failed write loses those samples only and the recording goes on, but the user must know
@@ -224,15 +231,12 @@ void TranscriptionPipeline::Private::installRecorderCallbacks() {
             p.d->recomputeSilenceStatus();
         });
     };
-    recorder->onVADScoreChange = [anchor = anchor, postMeters](std::optional<float> score) {
+    recorder->onVADScoreChange = [anchor = anchor](std::optional<float> score) {
         anchor->newVadScore.store(score.value_or(PipelineAnchor::kNoScore), std::memory_order_release);
-        postMeters(*anchor);
     };
 }
 
 void TranscriptionPipeline::Private::applyRecorderMeters() {
-    // Cleared first: a value stored from here on queues a call of its own.
-    anchor->meterUpdatePending.store(false, std::memory_order_release);
     const float level = anchor->newMicLevel.exchange(PipelineAnchor::kNoNewValue, std::memory_order_acq_rel);
     const float score = anchor->newVadScore.exchange(PipelineAnchor::kNoNewValue, std::memory_order_acq_rel);
     if (score != PipelineAnchor::kNoNewValue) {
@@ -241,8 +245,8 @@ void TranscriptionPipeline::Private::applyRecorderMeters() {
     if (level != PipelineAnchor::kNoNewValue) {
         micLevel = level;
         setLevel(std::max(micLevel, systemLevel));
-        recomputeSilenceStatus();
     }
+    recomputeSilenceStatus();
 }
 
 void TranscriptionPipeline::bindSystemMonitor(SystemAudioMonitor* monitor) {
@@ -454,7 +458,8 @@ void TranscriptionPipeline::Private::resetSilence() {
 }
 
 void TranscriptionPipeline::Private::recomputeSilenceStatus() {
-    // No timer: the level updates (several a second while recording) drive this check.
+    // The meter tick and the system-audio level (each ten times a second while recording) drive
+    // this check.
     if (isRunning && !isTranscribing && vadSilentHint) {
         const auto now = clock();
         if (!vadSilentSince) {

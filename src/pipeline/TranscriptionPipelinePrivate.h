@@ -14,6 +14,7 @@
 
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimer>
 
 #include <QCoro/QCoroTask>
 
@@ -42,13 +43,12 @@ struct PipelineAnchor {
     std::weak_ptr<SessionRecorder> recorder;
 
     // The recorder's latest microphone level and VAD score, waiting for the main thread. Both
-    // arrive several times a second from the recorder's threads; one queued call carries whatever
-    // is newest when it runs, and no second call is queued while one is pending.
+    // arrive several times a second from the recorder's threads and are only stored: the main
+    // thread picks up whatever is newest at its meter tick instead of being woken for each.
     static constexpr float kNoNewValue = -2.0f;
     static constexpr float kNoScore = -1.0f;
     std::atomic<float> newMicLevel{kNoNewValue};
     std::atomic<float> newVadScore{kNoNewValue};
-    std::atomic<bool> meterUpdatePending{false};
 
     // Queues `work` onto the pipeline's thread; it runs only if the pipeline still exists then.
     template <typename Work>
@@ -101,6 +101,8 @@ struct TranscriptionPipeline::Private {
 
     float micLevel = 0.0f;
     float systemLevel = 0.0f;
+    // While recording: applies the recorder's newest level and score and re-checks the silence.
+    QTimer meterTick;
     bool vadSilentHint = false;
     std::optional<std::chrono::steady_clock::time_point> vadSilentSince;
     std::optional<PendingSession> currentSession;
