@@ -140,7 +140,9 @@ void PulseRecordStream::drain() {
 
 void PulseRecordStream::readAvailable() {
     pa_stream* stream = m_stream;
-    while (m_stream == stream && pa_stream_readable_size(stream) > 0) {
+    // Peeked until there is nothing more: every libpulse call costs a system call here (its fork
+    // check), and asking for the readable size first would double them.
+    while (m_stream == stream) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
