@@ -18,6 +18,10 @@ namespace murmurly {
 
 namespace {
 
+// What the sound server captured before Stop reaches us at its next fragment (50 ms at most, see
+// the capture) and a little scheduling later; the sources run this much longer so that it is kept.
+constexpr std::chrono::milliseconds kSoundServerStopDelay{100};
+
 // The failures that say the current session's audio is of no use, so a retry would fail again.
 // Compared as bare cases: a transcription failure wrapping one of them does not count.
 bool isUnusableAudioError(const PipelineError& error) {
@@ -50,7 +54,13 @@ TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject*
     } else {
         d->recorder = std::make_shared<SessionRecorder>();
         d->startRecorderOffThread = true;
+        d->stopDelay = kSoundServerStopDelay;
     }
+    if (dependencies.stopDelay) {
+        d->stopDelay = *dependencies.stopDelay;
+    }
+    d->sourcesStop.setSingleShot(true);
+    connect(&d->sourcesStop, &QTimer::timeout, this, [this] { d->endSession(); });
     if (dependencies.microphoneAuthorized) {
         d->microphoneAuthorized = std::move(dependencies.microphoneAuthorized);
     } else {
@@ -78,6 +88,11 @@ TranscriptionPipeline::TranscriptionPipeline(Dependencies dependencies, QObject*
 }
 
 TranscriptionPipeline::~TranscriptionPipeline() {
+    // Stopped a moment ago: the system audio stops now (the recorder, below, finishes its file and
+    // the session stays pending for the next launch).
+    if (d->sourcesStop.isActive() && d->systemMonitor) {
+        d->systemMonitor->stop();
+    }
     {
         std::lock_guard lock(d->anchor->mutex);
         d->anchor->pipeline = nullptr;
@@ -421,22 +436,35 @@ void TranscriptionPipeline::stop() {
     if (!d->isRunning) {
         return;
     }
-    d->livePreview->stop();
+    // The sound server sends what it captures in fragments, so what was said just before Stop is
+    // still on its way: the session goes on for stopDelay and stops after it.
+    if (d->stopDelay.count() > 0) {
+        if (!d->sourcesStop.isActive()) {
+            d->sourcesStop.start(d->stopDelay);
+        }
+        return;
+    }
+    d->endSession();
+}
+
+void TranscriptionPipeline::Private::endSession() {
+    sourcesStop.stop();
+    livePreview->stop();
     // The source first: stopping it hands the recorder what the sound server had already captured,
     // which the recorder takes only while it is still running.
-    if (d->systemMonitor) {
-        d->systemMonitor->stop();
+    if (systemMonitor) {
+        systemMonitor->stop();
     }
-    d->recorder->stop();
-    d->setRunning(false);
-    d->setSilent(false);
-    d->setVadScore(std::nullopt);
-    d->vadSilentHint = false;
-    d->vadSilentSince.reset();
+    recorder->stop();
+    setRunning(false);
+    setSilent(false);
+    setVadScore(std::nullopt);
+    vadSilentHint = false;
+    vadSilentSince.reset();
 
-    if (d->currentSession) {
-        d->setStatus(QStringLiteral("Transcribing..."));
-        d->transcribe(*d->currentSession);
+    if (currentSession) {
+        setStatus(QStringLiteral("Transcribing..."));
+        transcribe(*currentSession);
     }
 }
 

@@ -64,6 +64,10 @@ public:
         // True when the sound server is reachable and offers a capture source.
         std::function<bool()> microphoneAuthorized;
         Clock clock;
+        // How long the sources keep running after Stop, for the audio the sound server captured
+        // before it but had not yet sent. None given: the sound server's fragment and a margin when
+        // the pipeline builds its own recorder, nothing with a given one (tests script the audio).
+        std::optional<std::chrono::milliseconds> stopDelay;
     };
 
     // Builds the recorder and the clients, wires the callbacks and, as its last step, resumes a

@@ -103,6 +103,9 @@ struct TranscriptionPipeline::Private {
     float systemLevel = 0.0f;
     // While recording: applies the recorder's newest level and score and re-checks the silence.
     QTimer meterTick;
+    // From Stop until the session ends (see stop()); it is still running meanwhile.
+    QTimer sourcesStop;
+    std::chrono::milliseconds stopDelay{0};
     bool vadSilentHint = false;
     std::optional<std::chrono::steady_clock::time_point> vadSilentSince;
     std::optional<PendingSession> currentSession;
@@ -127,6 +130,8 @@ struct TranscriptionPipeline::Private {
     void continueStart(std::uint64_t attempt, bool authorized);
     void startRecorder(std::uint64_t attempt, const QString& audioPath);
     void finishStart(std::uint64_t attempt, std::shared_ptr<const PipelineError> error);
+    // Ends the session: stops the sources and the recorder and begins the transcription.
+    void endSession();
     void discardCancelledSession(bool recorderStarted);
 
     void setRunning(bool value);
