@@ -50,9 +50,16 @@ std::optional<Usage> usageOf(qint64 pid) {
     return usage;
 }
 
-// CPU seconds per thread name (threads of one name summed), to show where the time goes.
-QMap<QString, double> threadTimes(qint64 pid) {
-    QMap<QString, double> times;
+// What one thread name (threads of one name summed) has cost so far: CPU seconds, and how often
+// its threads went to sleep and were woken again. On a desktop the wake-ups are what recording
+// costs, and unlike the CPU time they do not vary with how busy the machine is.
+struct ThreadCost {
+    double cpuSeconds = 0;
+    double wakeUps = 0;
+};
+
+QMap<QString, ThreadCost> threadCosts(qint64 pid) {
+    QMap<QString, ThreadCost> costs;
     const double ticks = double(sysconf(_SC_CLK_TCK));
     const QString taskDir = QStringLiteral("/proc/%1/task").arg(pid);
     for (const QString& tid : QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
@@ -66,9 +73,16 @@ QMap<QString, double> threadTimes(qint64 pid) {
         if (open < 0 || close < open || fields.size() < 13)
             continue;
         const QString name = QString::fromUtf8(line.mid(open + 1, close - open - 1));
-        times[name] += (fields[11].toDouble() + fields[12].toDouble()) / ticks;
+        costs[name].cpuSeconds += (fields[11].toDouble() + fields[12].toDouble()) / ticks;
+        QFile status(taskDir + QLatin1Char('/') + tid + QStringLiteral("/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& entry : status.readAll().split('\n')) {
+            if (entry.startsWith("voluntary_ctxt_switches:"))
+                costs[name].wakeUps += entry.mid(24).trimmed().toDouble();
+        }
     }
-    return times;
+    return costs;
 }
 
 bool run(const QString& program, const QStringList& arguments, const QProcessEnvironment& env = {}) {
@@ -247,7 +261,7 @@ int main(int argc, char** argv) {
     }
     QThread::msleep(500);
 
-    const auto threads0 = threadTimes(recording.process.processId());
+    const auto threads0 = threadCosts(recording.process.processId());
     const auto recording0 = usageOf(recording.process.processId());
     const auto idle0 = usageOf(idle.process.processId());
     std::optional<Usage> capture0[2] = {usageOf(captures[0]->processId()), usageOf(captures[1]->processId())};
@@ -271,7 +285,7 @@ int main(int argc, char** argv) {
     const double elapsed = double(wall.elapsed()) / 1000.0;
 
     const auto recording1 = usageOf(recording.process.processId());
-    const auto threads1 = threadTimes(recording.process.processId());
+    const auto threads1 = threadCosts(recording.process.processId());
     const auto idle1 = usageOf(idle.process.processId());
     std::optional<Usage> capture1[2] = {usageOf(captures[0]->processId()), usageOf(captures[1]->processId())};
     if (!recording1 || !idle1 || !capture1[0] || !capture1[1])
@@ -307,10 +321,16 @@ int main(int argc, char** argv) {
         std::printf("recording CPU / idle CPU = %.1f\n", recordingCpu / idleCpu);
     else
         std::printf("the idle instance used no measurable CPU (under one clock tick)\n");
-    std::printf("Recording murmurly by thread (%% of one core):");
-    for (auto it = threads1.cbegin(); it != threads1.cend(); ++it)
-        std::printf(" %s %.3f;", qPrintable(it.key()), core(it.value() - threads0.value(it.key())));
-    std::printf("\n");
+    std::printf("Recording murmurly by thread (%% of one core, wake-ups per second):");
+    double wakeUps = 0;
+    for (auto it = threads1.cbegin(); it != threads1.cend(); ++it) {
+        const ThreadCost before = threads0.value(it.key());
+        const double perSecond = (it.value().wakeUps - before.wakeUps) / elapsed;
+        wakeUps += perSecond;
+        std::printf(" %s %.3f %.1f;", qPrintable(it.key()), core(it.value().cpuSeconds - before.cpuSeconds),
+                    perSecond);
+    }
+    std::printf("\nWake-ups per second, all threads: %.1f\n", wakeUps);
     std::printf("Ten minutes of audio: %.1f CPU s projected.\n", recordingCpu / minutes * 10.0);
     std::printf("Targets: at most 0.7 %% of one core: %s (%.3f %%); at most 50 MB peak RSS: %s (%.1f MB)\n",
                 core(recordingCpu) <= 0.7 ? "met" : "NOT met", core(recordingCpu),
