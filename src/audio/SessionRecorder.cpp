@@ -190,8 +190,9 @@ void SessionRecorder::mix(bool isSystem, const PcmBuffer& buffer) {
         } else {
             ++m_micBufferCount;
             if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
-                qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", m_micBufferCount,
-                       static_cast<long>(samples.size()), static_cast<long>(m_mixer.micCount()));
+                qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld",
+                       m_micBufferCount, static_cast<long>(samples.size()),
+                       static_cast<long>(m_mixer.micCount()));
             m_mixer.appendMic(samples.data(), samples.size());
         }
         windows = cutWindowsLocked(false);
@@ -205,7 +206,8 @@ void SessionRecorder::mix(bool isSystem, const PcmBuffer& buffer) {
 
 SessionRecorder::Windows SessionRecorder::cutWindowsLocked(bool final) {
     Windows windows;
-    while (std::optional<std::vector<float>> window = final ? m_mixer.nextFinalWindow() : m_mixer.nextWindow())
+    while (std::optional<std::vector<float>> window =
+               final ? m_mixer.nextFinalWindow() : m_mixer.nextWindow())
         windows.push_back(std::move(*window));
     return windows;
 }
