@@ -91,7 +91,7 @@ private:
     float m_level = 0;
     QString m_status;
     // Changes at every start and stop; work posted from the capture thread for an earlier session
-    // (a level, an outcome) is dropped when it arrives.
+    // (an outcome of the capture) is dropped when it arrives.
     std::atomic<std::uint64_t> m_generation{0};
     LevelMeter m_levelMeter; // capture thread, reset by start() before the capture runs
     // The newest level the capture thread measured, not yet published; negative when none.
