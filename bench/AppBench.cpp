@@ -297,8 +297,8 @@ int main(int argc, char** argv) {
     const auto threads1 = threadCosts(recording.process.processId());
     const auto idle1 = usageOf(idle.process.processId());
     std::optional<Usage> capture1[2] = {usageOf(captures[0]->processId()), usageOf(captures[1]->processId())};
-    const double captureWakeUps = wakeUpsOf(captures[0]->processId()) + wakeUpsOf(captures[1]->processId()) -
-                                  captureWakeUps0;
+    const double captureWakeUps =
+        wakeUpsOf(captures[0]->processId()) + wakeUpsOf(captures[1]->processId()) - captureWakeUps0;
     if (!recording1 || !idle1 || !capture1[0] || !capture1[1])
         return fail("a measured process ended early");
     if (!recording.isRecording())
@@ -341,7 +341,8 @@ int main(int argc, char** argv) {
         std::printf(" %s %.3f %.1f;", qPrintable(it.key()), core(it.value().cpuSeconds - before.cpuSeconds),
                     perSecond);
     }
-    std::printf("\nWake-ups per second, all threads: %.1f (parec x2: %.1f)\n", wakeUps, captureWakeUps / elapsed);
+    std::printf("\nWake-ups per second, all threads: %.1f (parec x2: %.1f)\n", wakeUps,
+                captureWakeUps / elapsed);
     // What one wake-up costs varies several-fold on a virtual machine with how busy its host and its
     // other processors are; the bare captures, woken as often in the same run, show by how much.
     if (wakeUps > 0 && captureWakeUps > 0)
