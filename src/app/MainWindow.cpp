@@ -126,8 +126,16 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     connect(&model.fileImport(), &FileImport::isActiveChanged, this, &MainWindow::updateRunState);
     // The pipeline publishes levels and scores ten times a second while recording, which is as
     // often as the meters are worth redrawing.
-    connect(&p, &TranscriptionPipeline::vadScoreChanged, this, &MainWindow::meterChanged);
-    connect(&p, &TranscriptionPipeline::levelChanged, this, &MainWindow::meterChanged);
+    // Each redraws only its own meter: a tick may bring both, and the level twice (microphone and
+    // system audio). A hidden window has nothing to repaint; it catches up when it is shown.
+    connect(&p, &TranscriptionPipeline::vadScoreChanged, this, [this] {
+        if (isVisible())
+            updateScore();
+    });
+    connect(&p, &TranscriptionPipeline::levelChanged, this, [this] {
+        if (isVisible())
+            updateLevel();
+    });
     connect(&p, &TranscriptionPipeline::transcriptTextChanged, this, &MainWindow::updateTranscript);
     connect(&p, &TranscriptionPipeline::lastErrorChanged, this, &MainWindow::updateError);
     updateScreen();
@@ -385,14 +393,16 @@ void MainWindow::updateRunState() {
     setTextColour(*m_statusLabel, text);
 }
 
-void MainWindow::meterChanged() {
-    // A hidden window has nothing to repaint; it catches up when it is shown.
-    if (isVisible())
-        updateMeters();
+void MainWindow::updateMeters() {
+    updateLevel();
+    updateScore();
 }
 
-void MainWindow::updateMeters() {
+void MainWindow::updateLevel() {
     m_level->setLevel(m_pipeline.level());
+}
+
+void MainWindow::updateScore() {
     const auto score = m_pipeline.vadScore();
     m_score->setText(QStringLiteral("VAD: ") +
                      (score ? QString::asprintf("%.2f", double(*score)) : QStringLiteral("--")));

@@ -86,8 +86,9 @@ private:
     void updateScreen();
     void updatePermissionRows();
     void updateRunState();
-    void meterChanged();
     void updateMeters();
+    void updateLevel();
+    void updateScore();
     void updateTranscript();
     void updateError();
 

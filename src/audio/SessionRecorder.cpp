@@ -126,8 +126,8 @@ QFuture<void> SessionRecorder::stop() {
     // The resamplers' last samples, then every full window either source still holds (the other
     // side silent), analysed like any other window; what is left is the tail. A system buffer that
     // comes after this belongs to no session.
-    auto finalWindows = std::make_shared<Windows>();
-    auto tail = std::make_shared<WindowMixer::Tail>();
+    Windows finalWindows;
+    WindowMixer::Tail tail;
     {
         std::lock_guard lock(m_mixMutex);
         m_mixing = false;
@@ -135,15 +135,15 @@ QFuture<void> SessionRecorder::stop() {
         const std::vector<float> sysRest = flushConverter(m_sysConverter);
         m_mixer.appendMic(micRest.data(), micRest.size());
         m_mixer.appendSys(sysRest.data(), sysRest.size());
-        *finalWindows = cutWindowsLocked(true);
-        *tail = m_mixer.takeTail();
+        finalWindows = cutWindowsLocked(true);
+        tail = m_mixer.takeTail();
     }
 
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
     m_lastStopWork = promise->future();
-    m_io.async([this, promise, finalWindows, tail] {
-        stopWork(*finalWindows, *tail);
+    m_io.async([this, promise, finalWindows = std::move(finalWindows), tail = std::move(tail)]() mutable {
+        stopWork(finalWindows, tail);
         promise->finish();
     });
     return m_lastStopWork;
@@ -170,38 +170,44 @@ void SessionRecorder::handleMicBuffer(const PcmBuffer& buffer) {
 
 void SessionRecorder::mix(bool isSystem, const PcmBuffer& buffer) {
     const char* source = isSystem ? "System" : "Mic";
-    std::lock_guard lock(m_mixMutex);
+    std::unique_lock lock(m_mixMutex);
     if (!m_mixing)
         return;
     std::vector<float> samples;
     try {
         samples = resampleTo16kMono(buffer, isSystem ? m_sysConverter : m_micConverter);
     } catch (const Error& error) {
+        lock.unlock();
         qCCritical(lcSessionRecorder, "%s resample failed: %s", source, qUtf8Printable(error.description()));
         return;
     } catch (const std::exception& error) {
+        lock.unlock();
         qCCritical(lcSessionRecorder, "%s resample failed: %s", source, error.what());
         return;
     }
     Windows windows;
+    const auto micHeld = static_cast<long>(m_mixer.micCount());
     try {
         if (isSystem) {
             m_mixer.appendSys(samples.data(), samples.size());
         } else {
             ++m_micBufferCount;
-            if (m_micBufferCount < 6 || m_micBufferCount % 100 == 0)
-                qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld",
-                       m_micBufferCount, static_cast<long>(samples.size()),
-                       static_cast<long>(m_mixer.micCount()));
             m_mixer.appendMic(samples.data(), samples.size());
         }
         windows = cutWindowsLocked(false);
     } catch (const std::bad_alloc&) {
+        lock.unlock();
         qCCritical(lcSessionRecorder, "%s buffer dropped: out of memory", source);
         return;
     }
     if (!windows.empty())
         m_io.async([this, windows = std::move(windows)]() mutable { processWindows(windows); });
+    const long micBuffer = isSystem ? 0 : m_micBufferCount;
+    // Written after the lock is let go: the other capture thread never waits for the log.
+    lock.unlock();
+    if (micBuffer > 0 && (micBuffer < 6 || micBuffer % 100 == 0))
+        qCInfo(lcSessionRecorder, "Mic buf #%ld: resampled %ld samples, micAccum=%ld", micBuffer,
+               static_cast<long>(samples.size()), micHeld);
 }
 
 SessionRecorder::Windows SessionRecorder::cutWindowsLocked(bool final) {
